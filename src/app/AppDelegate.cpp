@@ -1,0 +1,141 @@
+#include "app/AppDelegate.h"
+
+#include "browser/BrowserWindowController.h"
+#include "platform/Log.h"
+#include "platform/Resources.h"
+
+#include <giomm/menu.h>
+#include <giomm/simpleaction.h>
+#include <gtkmm/cssprovider.h>
+#include <gtkmm/settings.h>
+#include <gtkmm/stylecontext.h>
+
+namespace quillmere {
+
+AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
+    : application_(application)
+{
+    application_->signal_startup().connect(sigc::mem_fun(*this, &AppDelegate::startup));
+    application_->signal_activate().connect(sigc::mem_fun(*this, &AppDelegate::activate));
+    application_->signal_open().connect(sigc::mem_fun(*this, &AppDelegate::open));
+}
+
+AppDelegate::~AppDelegate()
+{
+    if (activityToken_)
+        application_->uninhibit(activityToken_);
+}
+
+void AppDelegate::startup()
+{
+    registerResources();
+    Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
+    auto css = Gtk::CssProvider::create();
+    css->load_from_resource(std::string(kResourcePrefix) + "style.css");
+    Gtk::StyleContext::add_provider_for_display(Gdk::Display::get_default(), css,
+                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+
+    application_->add_action("newTab", sigc::mem_fun(*this, &AppDelegate::newTab));
+    application_->add_action("closeTab", sigc::mem_fun(*this, &AppDelegate::closeTab));
+    application_->add_action("openSettings", sigc::mem_fun(*this, &AppDelegate::openSettings));
+    application_->add_action("quit", [this] { application_->quit(); });
+    application_->set_accel_for_action("app.openSettings", "<Primary>comma");
+    application_->set_accel_for_action("app.quit", "<Primary>q");
+    application_->set_accel_for_action("app.newTab", "<Primary>t");
+    application_->set_accel_for_action("app.closeTab", "<Primary>w");
+}
+
+void AppDelegate::activate()
+{
+    if (!launched_)
+        applicationDidFinishLaunching();
+    else if (controller_)
+        controller_->window().present();
+}
+
+void AppDelegate::open(const std::vector<Glib::RefPtr<Gio::File>>& files, const Glib::ustring&)
+{
+    for (const auto& file : files)
+        openURL(file->get_uri());
+    if (!launched_)
+        applicationDidFinishLaunching();
+}
+
+void AppDelegate::openURL(const std::string& url)
+{
+    if (!controller_) {
+        pendingURLs_.push_back(url);
+        return;
+    }
+    controller_->loadURL(url);
+    controller_->window().present();
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    launched_ = true;
+    setupMainMenu();
+
+    controller_ = BrowserWindowController::create(application_);
+    Gtk::ApplicationWindow& window = controller_->window();
+    // The browser window's close ends the program, even while hidden settings,
+    // log or picture-in-picture windows still belong to the application.
+    window.signal_close_request().connect([this] {
+        application_->quit();
+        return false;
+    }, false);
+    window.present();
+
+    activityToken_ = application_->inhibit(window,
+        Gtk::Application::InhibitFlags::SUSPEND | Gtk::Application::InhibitFlags::IDLE,
+        "Keep video decoding alive for custom picture-in-picture");
+    if (activityToken_)
+        quillmereLog.info("Suspend inhibitor started");
+    else
+        quillmereLog.info("Suspend inhibitor unavailable");
+
+    auto pending = std::move(pendingURLs_);
+    pendingURLs_.clear();
+    for (const auto& url : pending)
+        openURL(url);
+}
+
+void AppDelegate::setupMainMenu()
+{
+    auto menubar = Gio::Menu::create();
+
+    auto applicationMenu = Gio::Menu::create();
+    auto settingsSection = Gio::Menu::create();
+    settingsSection->append("Settings...", "app.openSettings");
+    applicationMenu->append_section(settingsSection);
+    auto quitSection = Gio::Menu::create();
+    quitSection->append("Quit Quillmere", "app.quit");
+    applicationMenu->append_section(quitSection);
+    menubar->append_submenu("Quillmere", applicationMenu);
+
+    auto fileMenu = Gio::Menu::create();
+    fileMenu->append("New Tab", "app.newTab");
+    fileMenu->append("Close Tab", "app.closeTab");
+    menubar->append_submenu("File", fileMenu);
+
+    application_->set_menubar(menubar);
+}
+
+void AppDelegate::newTab()
+{
+    if (controller_)
+        controller_->openNewTab();
+}
+
+void AppDelegate::closeTab()
+{
+    if (controller_)
+        controller_->closeTab(controller_->activeTabIndex());
+}
+
+void AppDelegate::openSettings()
+{
+    // The settings window joins here.
+}
+
+} // namespace quillmere

@@ -1,0 +1,47 @@
+// The application delegate: runs the launch sequence once, builds the menu bar, owns
+// the one browser window controller, and routes URLs and files handed in by the system
+// (the command line, or another launch forwarded by GApplication) into the window.
+#pragma once
+
+#include <giomm/file.h>
+#include <gtkmm/application.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+class BrowserWindowController;
+
+class AppDelegate {
+public:
+    explicit AppDelegate(const Glib::RefPtr<Gtk::Application>& application);
+    ~AppDelegate();
+
+    std::shared_ptr<BrowserWindowController> controller() const { return controller_; }
+    const std::vector<std::string>& pendingURLs() const { return pendingURLs_; }
+
+    // Loads `url` into the active tab and raises the window; before the window exists
+    // the URL waits in pendingURLs.
+    void openURL(const std::string& url);
+
+private:
+    void startup();
+    void activate();
+    void open(const std::vector<Glib::RefPtr<Gio::File>>& files, const Glib::ustring& hint);
+    void applicationDidFinishLaunching();
+    void setupMainMenu();
+
+    void newTab();
+    void closeTab();
+    void openSettings();
+
+    Glib::RefPtr<Gtk::Application> application_;
+    std::shared_ptr<BrowserWindowController> controller_;
+    guint activityToken_ = 0;           // the suspend inhibitor, held until exit
+    std::vector<std::string> pendingURLs_;
+    bool launched_ = false;
+};
+
+} // namespace quillmere

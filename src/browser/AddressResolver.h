@@ -1,0 +1,34 @@
+// What typed text means: a web address or a search. Pure functions, so the rules can
+// be tested without a window.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillmere {
+
+inline constexpr const char* kDefaultSearchHost = "duckduckgo.com";
+
+// "https://" + the default search host.
+std::string defaultHomepage();
+
+// "https://" + host + "/?q=" + the query, encoded like a URL query component.
+std::string searchURL(std::string_view query);
+
+// Percent-encodes everything outside letters, digits and !$&'()*+,-./:;=?@_~ .
+std::string encodeQuery(std::string_view query);
+
+// Trims spaces and tabs from both ends; line breaks stay.
+std::string trimAddressText(std::string_view text);
+
+// The URL that typed text stands for.
+std::string resolveAddress(std::string_view typed);
+
+// Whether `text` parses as a URL reference: only characters a URL may hold, and
+// well-formed percent escapes. A relative reference ("hello") parses; "a b" does not.
+bool isParsableURL(std::string_view text);
+
+// Whether `text` is an absolute file URL.
+bool isFileURL(std::string_view text);
+
+} // namespace quillmere

@@ -1,0 +1,150 @@
+// The one browser window and everything in it: the tab strip, the toolbar, the pages
+// of the tabs, the developer-tools panel and the picture-in-picture controller. It
+// owns the tabs and is the delegate of the strip and of every web view's navigation.
+// The application delegate creates it once at launch; it lives until the process ends.
+#pragma once
+
+#include "browser/Tab.h"
+#include "browser/TabBar.h"
+#include "browser/WebViewFactory.h"
+#include "platform/ScriptValue.h"
+
+#include <gdkmm/rectangle.h>
+#include <gtkmm/applicationwindow.h>
+#include <gtkmm/box.h>
+#include <gtkmm/button.h>
+#include <gtkmm/entry.h>
+#include <gtkmm/label.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+// Receives the messages of one channel from every web view of the window.
+class ScriptMessageHandler {
+public:
+    virtual ~ScriptMessageHandler() = default;
+    virtual void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) = 0;
+};
+
+class BrowserWindowController : public TabBarDelegate,
+                                public std::enable_shared_from_this<BrowserWindowController> {
+public:
+    static constexpr int toolbarHeight = 40;
+    static constexpr int tabBarHeight = 34;
+    static constexpr int devPanelHeight = 280;
+
+    // Builds the window and its whole interface and opens the first tab.
+    static std::shared_ptr<BrowserWindowController> create(const Glib::RefPtr<Gtk::Application>& application);
+    ~BrowserWindowController() override;
+
+    Gtk::ApplicationWindow& window() { return *window_; }
+
+    // Adds the window-wide keys (F12, Ctrl+T, Ctrl+W) to `target`, which may be any
+    // window of the application. The handler holds the controller weakly.
+    void installKeyHandler(Gtk::Window& target);
+
+    // Navigation.
+    void navigateToAddress();
+    void loadURL(const std::string& url);
+    void goBack();
+    void goForward();
+    void reload();
+
+    // Tabs.
+    Tab& openNewTab(const std::optional<std::string>& url = std::nullopt);
+    void closeTab(int index) override;
+    void switchToTab(int index) override;
+    void openNewTabFromStrip() override { openNewTab(); }
+    void refreshTabBar();
+    // Where the active web view sits in the content view.
+    Gdk::Rectangle webViewFrame() const;
+
+    void toggleDevTools();
+    void startPiP();
+
+    // The active tab's web view, or null.
+    WebKitWebView* webView() const;
+    const std::vector<std::unique_ptr<Tab>>& tabs() const { return tabs_; }
+    int activeTabIndex() const { return activeTabIndex_; }
+    bool devPanelVisible() const { return devPanelVisible_; }
+
+    // The window's parts, for the rest of the program and for tests.
+    Gtk::Box& contentView() { return contentView_; }
+    Gtk::Box& toolbar() { return toolbar_; }
+    TabBar& tabBar() { return *tabBar_; }
+    Gtk::Entry& addressField() { return addressField_; }
+    Gtk::Label& blockedBadge() { return blockedBadge_; }
+    Gtk::Button& backButton() { return backButton_; }
+    Gtk::Button& forwardButton() { return forwardButton_; }
+    Gtk::Button& reloadButton() { return reloadButton_; }
+    Gtk::Button& devToolsButton() { return devToolsButton_; }
+    Gtk::Button& pipButton() { return pipButton_; }
+
+    // Handlers of the three channels; a channel without one drops its messages.
+    void setMessageHandler(const std::string& channel, ScriptMessageHandler* handler);
+
+private:
+    explicit BrowserWindowController(const Glib::RefPtr<Gtk::Application>& application);
+    void setupUI();
+    void buildToolbar();
+    bool handleKey(guint keyval, Gdk::ModifierType state);
+
+    GObjectPtr<WebKitWebView> makeConfiguredWebView();
+    void connectViewSignals(Tab& tab);
+    void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
+
+    int indexOfTab(WebKitWebView* view) const;
+    void setBadgeCount(std::int64_t count);
+    void showLoadProgress();
+    // Puts `address` in the address field as the program's own text.
+    void showAddress(const std::string& address);
+    // Whether the user is in the middle of typing into the address field.
+    bool isEditingAddress() const;
+    std::string homepage() const;
+
+    // Navigation events of a tab's web view.
+    void didStartProvisionalNavigation(WebKitWebView* view);
+    void didFinishNavigation(WebKitWebView* view);
+    void didFailNavigation(WebKitWebView* view, const char* uri, GError* error);
+    void webProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason);
+    void titleChanged(WebKitWebView* view);
+
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error, gpointer self);
+    static void onProgress(WebKitWebView* view, GParamSpec*, gpointer self);
+    static void onTitleChanged(WebKitWebView* view, GParamSpec*, gpointer self);
+    static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
+
+    Glib::RefPtr<Gtk::Application> application_;
+    std::unique_ptr<Gtk::ApplicationWindow> window_;
+    WebViewFactory factory_;
+
+    Gtk::Box contentView_;
+    TabBar* tabBar_ = nullptr;
+    Gtk::Box toolbar_;
+    Gtk::Button backButton_;
+    Gtk::Button forwardButton_;
+    Gtk::Button reloadButton_;
+    Gtk::Button devToolsButton_;
+    Gtk::Button pipButton_;
+    Gtk::Entry addressField_;
+    std::string shownAddress_; // what the program last put in the field
+    Gtk::Label blockedBadge_;
+    // Holds every tab's web view (only the active one shown) above the docked panel.
+    Gtk::Box pageArea_;
+
+    bool devPanelVisible_ = false;
+    GObjectPtr<WebKitUserContentFilter> compiledRuleList_;
+    std::vector<std::unique_ptr<Tab>> tabs_;
+    int activeTabIndex_ = 0;
+
+    ScriptMessageHandler* devMessages_ = nullptr;
+    ScriptMessageHandler* pipMessages_ = nullptr;
+    ScriptMessageHandler* blockCountMessages_ = nullptr;
+};
+
+} // namespace quillmere

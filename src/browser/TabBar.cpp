@@ -1,0 +1,150 @@
+#include "browser/TabBar.h"
+
+#include <gtkmm/label.h>
+#include <gtkmm/layoutmanager.h>
+#include <gtkmm/overlay.h>
+
+#include <algorithm>
+
+namespace quillmere {
+
+namespace {
+constexpr int kStripPadding = 40;
+constexpr int kMinTabWidth = 90;
+constexpr int kMaxTabWidth = 180;
+constexpr int kCloseButtonSize = 16;
+} // namespace
+
+// Places the boxes side by side from x 4, each one slot wide minus a 4-pixel gap and
+// 8 pixels shorter than the strip, and the "+" button 4 pixels after the last slot.
+// The strip never asks for more width than it gets: extra tabs run past the right
+// edge and are clipped, with no scrolling.
+class TabBar::Layout : public Gtk::LayoutManager {
+public:
+    explicit Layout(TabBar& bar)
+        : Glib::ObjectBase("QuillmereTabStripLayout")
+        , bar_(bar)
+    {
+    }
+
+protected:
+    void measure_vfunc(const Gtk::Widget&, Gtk::Orientation orientation, int, int& minimum, int& natural,
+                       int& minimumBaseline, int& naturalBaseline) const override
+    {
+        minimum = 0;
+        natural = orientation == Gtk::Orientation::HORIZONTAL ? 0 : 34;
+        minimumBaseline = naturalBaseline = -1;
+    }
+
+    void allocate_vfunc(const Gtk::Widget&, int width, int height, int) override
+    {
+        const auto& boxes = bar_.tabButtons_;
+        const int count = static_cast<int>(boxes.size());
+        const int slot = count ? TabBar::tabWidth(width, count) : 0;
+        int x = 4;
+        for (Gtk::Widget* box : boxes) {
+            place(*box, x, 4, slot - 4, height - 8);
+            x += slot;
+        }
+        place(bar_.newTabButton_, 8 + count * slot, 6, 28, height - 12);
+    }
+
+private:
+    static void place(Gtk::Widget& child, int x, int y, int width, int height)
+    {
+        int minimum = 0, natural = 0, ignored = 0;
+        child.measure(Gtk::Orientation::HORIZONTAL, -1, minimum, natural, ignored, ignored);
+        child.measure(Gtk::Orientation::VERTICAL, width, minimum, natural, ignored, ignored);
+        child.size_allocate(Gtk::Allocation(x, y, std::max(width, 0), std::max(height, 0)), -1);
+    }
+
+    TabBar& bar_;
+};
+
+TabBar::TabBar()
+    : newTabButton_("+")
+{
+    add_css_class("tab-strip");
+    set_overflow(Gtk::Overflow::HIDDEN);
+    set_layout_manager(Glib::make_refptr_for_instance(new Layout(*this)));
+    newTabButton_.add_css_class("new-tab-button");
+    newTabButton_.set_focus_on_click(false);
+    newTabButton_.signal_clicked().connect(sigc::mem_fun(*this, &TabBar::newTabTapped));
+    append(newTabButton_);
+}
+
+TabBar::~TabBar() = default;
+
+int TabBar::tabWidth(int stripWidth, int count)
+{
+    if (count <= 0)
+        return 0;
+    return std::clamp((stripWidth - kStripPadding) / count, kMinTabWidth, kMaxTabWidth);
+}
+
+void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex)
+{
+    for (Gtk::Widget* box : tabButtons_)
+        remove(*box);
+    tabButtons_.clear();
+
+    for (size_t i = 0; i < titles.size(); ++i) {
+        const int index = static_cast<int>(i);
+        const bool active = index == activeIndex;
+
+        auto* box = Gtk::make_managed<Gtk::Overlay>();
+        box->add_css_class("tab-box");
+        if (active)
+            box->add_css_class("active");
+
+        auto* title = Gtk::make_managed<Gtk::Button>();
+        auto* label = Gtk::make_managed<Gtk::Label>(titles[i]);
+        label->set_ellipsize(Pango::EllipsizeMode::END);
+        label->set_xalign(0);
+        label->set_single_line_mode(true);
+        title->set_child(*label);
+        title->add_css_class("tab-title");
+        title->set_focus_on_click(false);
+        title->set_tooltip_text(titles[i]);
+        title->signal_clicked().connect([this, index] { tabTapped(index); });
+        box->set_child(*title);
+
+        // Added after the title button, so it lies over the title's right end.
+        auto* close = Gtk::make_managed<Gtk::Button>("✕");
+        close->add_css_class("tab-close");
+        close->set_focus_on_click(false);
+        close->set_size_request(kCloseButtonSize, kCloseButtonSize);
+        close->set_halign(Gtk::Align::END);
+        close->set_valign(Gtk::Align::CENTER);
+        close->set_margin_end(4);
+        close->signal_clicked().connect([this, index] { closeTapped(index); });
+        box->add_overlay(*close);
+
+        if (tabButtons_.empty())
+            prepend(*box);
+        else
+            insert_child_after(*box, *tabButtons_.back());
+        tabButtons_.push_back(box);
+    }
+    queue_allocate();
+}
+
+void TabBar::tabTapped(int index)
+{
+    if (auto delegate = delegate_.lock())
+        delegate->switchToTab(index);
+}
+
+void TabBar::closeTapped(int index)
+{
+    if (auto delegate = delegate_.lock())
+        delegate->closeTab(index);
+}
+
+void TabBar::newTabTapped()
+{
+    if (auto delegate = delegate_.lock())
+        delegate->openNewTabFromStrip();
+}
+
+} // namespace quillmere

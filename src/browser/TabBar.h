@@ -1,0 +1,52 @@
+// The strip of tabs across the top of the browser window: one rounded box per tab
+// with its title and a close button, then a "+" button. It holds no tab state: the
+// owner hands it the titles with rebuild(), and it reports clicks by tab index.
+#pragma once
+
+#include <gtkmm/box.h>
+#include <gtkmm/button.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+class TabBarDelegate {
+public:
+    virtual ~TabBarDelegate() = default;
+    virtual void switchToTab(int index) = 0;
+    virtual void closeTab(int index) = 0;
+    virtual void openNewTabFromStrip() = 0;
+};
+
+class TabBar : public Gtk::Box {
+public:
+    TabBar();
+    ~TabBar() override;
+
+    // The delegate is held weakly: clicks after it is gone do nothing.
+    void setDelegate(std::weak_ptr<TabBarDelegate> delegate) { delegate_ = std::move(delegate); }
+
+    void rebuild(const std::vector<std::string>& titles, int activeIndex);
+
+    // Width of each tab's slot for `count` tabs in a strip `stripWidth` wide.
+    static int tabWidth(int stripWidth, int count);
+
+    // The per-tab boxes in tab order, and the "+" button (for layout and tests).
+    const std::vector<Gtk::Widget*>& tabButtons() const { return tabButtons_; }
+    Gtk::Button& newTabButton() { return newTabButton_; }
+
+private:
+    class Layout;
+
+    void tabTapped(int index);
+    void closeTapped(int index);
+    void newTabTapped();
+
+    std::weak_ptr<TabBarDelegate> delegate_;
+    std::vector<Gtk::Widget*> tabButtons_; // managed by the strip, in tab order
+    Gtk::Button newTabButton_;
+};
+
+} // namespace quillmere

@@ -1,0 +1,50 @@
+#include "platform/GraphicsProbe.h"
+
+#include <epoxy/gl.h>
+#include <gdk/gdk.h>
+
+namespace quillmere {
+
+namespace {
+
+GraphicsInfo probe()
+{
+    GraphicsInfo info;
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display)
+        return info;
+    GError* error = nullptr;
+    GdkGLContext* context = gdk_display_create_gl_context(display, &error);
+    if (!context || !gdk_gl_context_realize(context, &error)) {
+        g_clear_error(&error);
+        if (context)
+            g_object_unref(context);
+        return info;
+    }
+    gdk_gl_context_make_current(context);
+    if (const auto* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER)))
+        info.renderer = renderer;
+    gdk_gl_context_clear_current();
+    g_object_unref(context);
+
+    const std::string lower = [&] {
+        std::string s = info.renderer;
+        for (char& c : s)
+            c = static_cast<char>(g_ascii_tolower(c));
+        return s;
+    }();
+    info.software = lower.empty() || lower.find("llvmpipe") != std::string::npos
+        || lower.find("softpipe") != std::string::npos || lower.find("swrast") != std::string::npos
+        || lower.find("software") != std::string::npos;
+    return info;
+}
+
+} // namespace
+
+const GraphicsInfo& graphicsInfo()
+{
+    static const GraphicsInfo info = probe();
+    return info;
+}
+
+} // namespace quillmere

@@ -1,0 +1,153 @@
+#include "platform/Log.h"
+
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <cstdio>
+#include <string>
+
+namespace quillmere {
+
+namespace {
+
+std::string argAsString(const LogArg& arg)
+{
+    return std::visit([](const auto& v) -> std::string {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::same_as<V, std::string>)
+            return v;
+        else if constexpr (std::same_as<V, bool>)
+            return v ? "true" : "false";
+        else if constexpr (std::same_as<V, double>) {
+            char buffer[64];
+            g_snprintf(buffer, sizeof buffer, "%f", v);
+            return buffer;
+        } else
+            return std::to_string(v);
+    }, arg);
+}
+
+} // namespace
+
+std::string formatLogMessage(std::string_view format, std::span<const LogArg> args)
+{
+    std::string out;
+    out.reserve(format.size() + 32);
+    size_t next = 0;
+    for (size_t i = 0; i < format.size(); ++i) {
+        char c = format[i];
+        if (c != '%' || i + 1 == format.size()) {
+            out += c;
+            continue;
+        }
+        size_t j = i + 1;
+        if (format[j] == '%') {
+            out += '%';
+            i = j;
+            continue;
+        }
+        std::string_view privacy;
+        if (format[j] == '{') {
+            size_t close = format.find('}', j);
+            if (close == std::string_view::npos) {
+                out += c;
+                continue;
+            }
+            privacy = format.substr(j + 1, close - j - 1);
+            j = close + 1;
+        }
+        while (j < format.size() && (format[j] == 'l' || format[j] == 'z' || format[j] == 'h'))
+            ++j;
+        if (j >= format.size()) {
+            out.append(format.substr(i));
+            break;
+        }
+        char conversion = format[j];
+        const LogArg* arg = next < args.size() ? &args[next++] : nullptr;
+        if (!arg) {
+            out += "<missing>";
+        } else if (privacy == "bool") {
+            bool value = std::visit([](const auto& v) -> bool {
+                using V = std::decay_t<decltype(v)>;
+                if constexpr (std::same_as<V, std::string>)
+                    return !v.empty();
+                else
+                    return v != 0;
+            }, *arg);
+            out += value ? "true" : "false";
+        } else if (conversion == 'f' && std::holds_alternative<std::int64_t>(*arg)) {
+            out += argAsString(static_cast<double>(std::get<std::int64_t>(*arg)));
+        } else if ((conversion == 'd' || conversion == 'u') && std::holds_alternative<double>(*arg)) {
+            out += std::to_string(static_cast<std::int64_t>(std::get<double>(*arg)));
+        } else {
+            out += argAsString(*arg);
+        }
+        i = j;
+    }
+    return out;
+}
+
+void writeLogEntry(LogLevel level, const std::string& message)
+{
+    const bool error = level == LogLevel::Error;
+    // Error entries use CRITICAL, never G_LOG_LEVEL_ERROR, which aborts the process.
+    const GLogLevelFlags flags = error ? G_LOG_LEVEL_CRITICAL : G_LOG_LEVEL_INFO;
+    const GLogField fields[] = {
+        {"MESSAGE", message.c_str(), -1},
+        {"PRIORITY", error ? "3" : "6", -1},
+        {"GLIB_DOMAIN", kLogDomain, -1},
+        {"QUILLMERE_CATEGORY", kLogCategory, -1},
+        {"SYSLOG_IDENTIFIER", "quillmere", -1},
+    };
+    g_log_structured_array(flags, fields, G_N_ELEMENTS(fields));
+}
+
+namespace {
+
+bool g_useJournal = false;
+
+bool isOwnEntry(const GLogField* fields, gsize count)
+{
+    for (gsize i = 0; i < count; ++i) {
+        if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0)
+            return fields[i].length < 0 ? g_strcmp0(static_cast<const char*>(fields[i].value), kLogDomain) == 0
+                                        : std::string_view(static_cast<const char*>(fields[i].value), fields[i].length) == kLogDomain;
+    }
+    return false;
+}
+
+const char* fieldValue(const GLogField* fields, gsize count, const char* key)
+{
+    for (gsize i = 0; i < count; ++i)
+        if (g_strcmp0(fields[i].key, key) == 0 && fields[i].length < 0)
+            return static_cast<const char*>(fields[i].value);
+    return nullptr;
+}
+
+GLogWriterOutput writeEntry(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer)
+{
+    const bool own = isOwnEntry(fields, count);
+    if (!own) {
+        const char* domain = fieldValue(fields, count, "GLIB_DOMAIN");
+        if (g_log_writer_default_would_drop(level, domain))
+            return G_LOG_WRITER_HANDLED;
+    }
+    if (g_useJournal && g_log_writer_journald(level, fields, count, nullptr) == G_LOG_WRITER_HANDLED)
+        return G_LOG_WRITER_HANDLED;
+    // Standard streams, but never standard output: it belongs to whoever started us.
+    char* line = g_log_writer_format_fields(level, fields, count, FALSE);
+    fprintf(stderr, "%s\n", line);
+    fflush(stderr);
+    g_free(line);
+    return G_LOG_WRITER_HANDLED;
+}
+
+} // namespace
+
+void installLogWriter()
+{
+    g_useJournal = g_file_test("/run/systemd/journal/socket", G_FILE_TEST_EXISTS);
+    g_log_set_writer_func(writeEntry, nullptr, nullptr);
+}
+
+} // namespace quillmere

@@ -1,0 +1,71 @@
+// The program's one logger. Entries go through GLib's structured logging under the
+// domain "com.brenhollow.quillmere" (the journal field GLIB_DOMAIN) with the category
+// field QUILLMERE_CATEGORY=adblock. Message formats use the unified-log specifiers
+// ("%{public}s", "%ld", "%{bool}d", "%f"), so the texts read the same everywhere.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quillmere {
+
+inline constexpr const char* kLogDomain = "com.brenhollow.quillmere";
+inline constexpr const char* kLogCategory = "adblock";
+
+enum class LogLevel { Info, Error };
+
+using LogArg = std::variant<std::int64_t, double, bool, std::string>;
+
+template <typename T>
+LogArg toLogArg(T&& value)
+{
+    using V = std::remove_cvref_t<T>;
+    if constexpr (std::same_as<V, bool>)
+        return value;
+    else if constexpr (std::integral<V>)
+        return static_cast<std::int64_t>(value);
+    else if constexpr (std::floating_point<V>)
+        return static_cast<double>(value);
+    else
+        return std::string(std::forward<T>(value));
+}
+
+// Expands a unified-log format: %{public}s / %s a string, %ld / %{public}ld decimal,
+// %f six decimals, %{bool}d "true"/"false", %% a percent sign.
+std::string formatLogMessage(std::string_view format, std::span<const LogArg> args);
+
+// Sends one finished entry to GLib's structured log.
+void writeLogEntry(LogLevel level, const std::string& message);
+
+// Installs the process-wide GLib log writer: the systemd journal when its socket
+// exists, standard error otherwise; never standard output. Call once, at entry.
+void installLogWriter();
+
+} // namespace quillmere
+
+struct QuillmereLogger {
+    template <typename... Args>
+    void info(std::string_view format, Args&&... args) const
+    {
+        log(quillmere::LogLevel::Info, format, std::forward<Args>(args)...);
+    }
+    template <typename... Args>
+    void error(std::string_view format, Args&&... args) const
+    {
+        log(quillmere::LogLevel::Error, format, std::forward<Args>(args)...);
+    }
+
+private:
+    template <typename... Args>
+    void log(quillmere::LogLevel level, std::string_view format, Args&&... args) const
+    {
+        const quillmere::LogArg list[] = {quillmere::toLogArg(std::forward<Args>(args))..., std::int64_t{0}};
+        quillmere::writeLogEntry(level, quillmere::formatLogMessage(format, std::span(list, sizeof...(Args))));
+    }
+};
+
+inline constexpr QuillmereLogger quillmereLog;

@@ -1,0 +1,90 @@
+#include "support/Browser.h"
+#include "support/Input.h"
+
+#include "platform/UserDefaults.h"
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+// The widget's allocation (its frame, without margins) in `target`'s coordinates.
+Gdk::Rectangle boundsIn(Gtk::Widget& widget, Gtk::Widget& target)
+{
+    Gdk::Rectangle frame = widget.get_allocation();
+    graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0), translated;
+    if (!gtk_widget_compute_point(widget.get_parent()->gobj(), target.gobj(), &origin, &translated))
+        return Gdk::Rectangle(-1, -1, -1, -1);
+    return Gdk::Rectangle(frame.get_x() + static_cast<int>(translated.x), frame.get_y() + static_cast<int>(translated.y),
+                          frame.get_width(), frame.get_height());
+}
+
+void expectRect(const Gdk::Rectangle& actual, int x, int y, int width, int height, const char* what)
+{
+    EXPECT_EQ(actual.get_x(), x) << what << " x";
+    EXPECT_EQ(actual.get_y(), y) << what << " y";
+    EXPECT_EQ(actual.get_width(), width) << what << " width";
+    EXPECT_EQ(actual.get_height(), height) << what << " height";
+}
+
+class BrowserWindow : public BrowserTest {
+protected:
+    void expectLayout()
+    {
+        Gtk::Box& content = browser().contentView();
+        const int W = content.get_width();
+        const int H = content.get_height();
+        Gtk::Box& toolbar = browser().toolbar();
+        expectRect(boundsIn(browser().tabBar(), content), 0, 0, W, 34, "tab strip");
+        expectRect(boundsIn(toolbar, content), 0, 34, W, 40, "toolbar");
+        expectRect(boundsIn(browser().backButton(), toolbar), 8, 6, 30, 28, "back");
+        expectRect(boundsIn(browser().forwardButton(), toolbar), 42, 6, 30, 28, "forward");
+        expectRect(boundsIn(browser().reloadButton(), toolbar), 76, 6, 30, 28, "reload");
+        expectRect(boundsIn(browser().devToolsButton(), toolbar), 110, 6, 34, 28, "devtools");
+        expectRect(boundsIn(browser().pipButton(), toolbar), 148, 6, 40, 28, "pip");
+        expectRect(boundsIn(browser().addressField(), toolbar), 192, 6, W - 290, 28, "address field");
+        expectRect(boundsIn(browser().blockedBadge(), toolbar), W - 90, 11, 82, 18, "badge");
+        const Gdk::Rectangle frame = browser().webViewFrame();
+        expectRect(frame, 0, 74, W, H - 74, "web view frame");
+        expectRect(boundsIn(*tab(0).widget, content), frame.get_x(), frame.get_y(), frame.get_width(),
+                   frame.get_height(), "web view");
+    }
+};
+
+} // namespace
+
+TEST_F(BrowserWindow, LaysOutStripToolbarAndPageAndKeepsThemInPlaceOnResize)
+{
+    server.page("/", "<title>Start</title><body>start</body>");
+    setDefault(kHomepageKey, server.url("/"));
+    launch();
+
+    EXPECT_EQ(browser().window().get_width(), 1200);
+    EXPECT_EQ(browser().window().get_height(), 800);
+    EXPECT_EQ(browser().contentView().get_width(), 1200);
+    expectLayout();
+
+    resizeWindow(browser().window(), 1500, 900);
+    ASSERT_TRUE(runUntil([&] { return browser().contentView().get_width() == 1500; }));
+    expectLayout();
+    resizeWindow(browser().window(), 700, 500);
+    ASSERT_TRUE(runUntil([&] { return browser().contentView().get_width() == 700; }));
+    expectLayout();
+}
+
+TEST_F(BrowserWindow, ShowsItsControlsWithTheirTexts)
+{
+    launch();
+    EXPECT_EQ(browser().backButton().get_label(), "◀");
+    EXPECT_EQ(browser().forwardButton().get_label(), "▶");
+    EXPECT_EQ(browser().reloadButton().get_label(), "⟳");
+    EXPECT_EQ(browser().devToolsButton().get_label(), "</>");
+    EXPECT_EQ(browser().pipButton().get_label(), "PiP");
+    EXPECT_EQ(browser().addressField().get_placeholder_text(), "Enter URL or search");
+    EXPECT_EQ(browser().blockedBadge().get_text(), "🛡️ 0 blocked");
+
+    Gdk::RGBA badge = browser().blockedBadge().get_style_context()->get_color();
+    EXPECT_NEAR(badge.get_red(), 0.35, 0.01);
+    EXPECT_NEAR(badge.get_green(), 0.8, 0.01);
+    EXPECT_NEAR(badge.get_blue(), 0.45, 0.01);
+}

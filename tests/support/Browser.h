@@ -1,0 +1,57 @@
+// A test fixture that runs the real program in-process: the application object with
+// its delegate, the browser window, real web views, and a local HTTP server. Each test
+// runs in its own process with a fresh HOME, XDG directories, X display and D-Bus
+// session (see tests/isolate.sh).
+#pragma once
+
+#include "app/AppDelegate.h"
+#include "browser/BrowserWindowController.h"
+#include "support/LogCapture.h"
+#include "support/MainLoop.h"
+#include "support/TestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmere::test {
+
+class BrowserTest : public ::testing::Test {
+protected:
+    BrowserTest();
+    ~BrowserTest() override;
+
+    // Starts the program as a launch with `opened` handed in by the system would, and
+    // waits until the browser window is on screen.
+    void launch(const std::vector<std::string>& opened = {});
+
+    BrowserWindowController& browser() { return *delegate_->controller(); }
+    AppDelegate& delegate() { return *delegate_; }
+    Glib::RefPtr<Gtk::Application>& application() { return application_; }
+
+    WebKitWebView* activeView() { return browser().webView(); }
+    Tab& tab(int index) { return *browser().tabs().at(index); }
+    int tabCount() { return static_cast<int>(browser().tabs().size()); }
+
+    // Waits until `view` shows `uri` and has finished loading it.
+    bool waitForLoad(WebKitWebView* view, const std::string& uri, int timeoutMs = 15000);
+    // Waits until the given tab's title is `title`.
+    bool waitForTitle(int tabIndex, const std::string& title, int timeoutMs = 15000);
+
+    // Runs `script` in the view's main frame and answers its value as JSON text, or
+    // "ERROR: ..." when it threw.
+    std::string evaluate(WebKitWebView* view, const std::string& script, int timeoutMs = 10000);
+
+    // Stores a user default before launch.
+    static void setDefault(const std::string& key, const std::string& value);
+
+    TestServer server;
+
+private:
+    Glib::RefPtr<Gtk::Application> application_;
+    std::unique_ptr<AppDelegate> delegate_;
+};
+
+} // namespace quillmere::test

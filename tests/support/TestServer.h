@@ -1,0 +1,60 @@
+// A local HTTP server for tests, on 127.0.0.1 and a free port, answering from a table
+// of routes and recording every request it sees.
+#pragma once
+
+#include <libsoup/soup.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quillmere::test {
+
+struct SeenRequest {
+    std::string method;
+    std::string path;     // without the query
+    std::string query;    // raw query text, empty when none
+    std::map<std::string, std::string> headers;
+    std::string body;
+};
+
+struct Response {
+    int status = 200;
+    std::string contentType = "text/html; charset=utf-8";
+    std::string body;
+    std::map<std::string, std::string> headers;
+    int delayMs = 0;      // answer only after this long
+};
+
+class TestServer {
+public:
+    TestServer();
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:PORT" + path.
+    std::string url(const std::string& path = "/") const;
+
+    void route(const std::string& path, Response response);
+    void route(const std::string& path, std::function<Response(const SeenRequest&)> handler);
+    // Shorthand: an HTML page.
+    void page(const std::string& path, const std::string& html) { route(path, Response{200, "text/html; charset=utf-8", html, {}}); }
+
+    const std::vector<SeenRequest>& requests() const { return requests_; }
+    // Requests whose path is `path`.
+    std::vector<SeenRequest> requestsFor(const std::string& path) const;
+    bool sawPath(const std::string& path) const { return !requestsFor(path).empty(); }
+
+private:
+    static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer self);
+
+    SoupServer* server_;
+    int port_ = 0;
+    std::map<std::string, std::function<Response(const SeenRequest&)>> routes_;
+    std::vector<SeenRequest> requests_;
+};
+
+} // namespace quillmere::test
