@@ -84,49 +84,63 @@ int TabBar::tabWidth(int stripWidth, int count)
 
 void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex)
 {
-    for (Gtk::Widget* box : tabButtons_)
-        remove(*box);
-    tabButtons_.clear();
+    // Boxes are kept and relabelled where a tab is still in the same place, so a title
+    // update does not replace the widget under the pointer.
+    while (tabButtons_.size() > titles.size()) {
+        remove(*tabButtons_.back());
+        tabButtons_.pop_back();
+    }
+    while (tabButtons_.size() < titles.size())
+        addBox(static_cast<int>(tabButtons_.size()));
 
     for (size_t i = 0; i < titles.size(); ++i) {
-        const int index = static_cast<int>(i);
-        const bool active = index == activeIndex;
-
-        auto* box = Gtk::make_managed<Gtk::Overlay>();
-        box->add_css_class("tab-box");
-        if (active)
+        auto* box = static_cast<Gtk::Overlay*>(tabButtons_[i]);
+        if (static_cast<int>(i) == activeIndex)
             box->add_css_class("active");
-
-        auto* title = Gtk::make_managed<Gtk::Button>();
-        auto* label = Gtk::make_managed<Gtk::Label>(titles[i]);
-        label->set_ellipsize(Pango::EllipsizeMode::END);
-        label->set_xalign(0);
-        label->set_single_line_mode(true);
-        title->set_child(*label);
-        title->add_css_class("tab-title");
-        title->set_focus_on_click(false);
-        title->set_tooltip_text(titles[i]);
-        title->signal_clicked().connect([this, index] { tabTapped(index); });
-        box->set_child(*title);
-
-        // Added after the title button, so it lies over the title's right end.
-        auto* close = Gtk::make_managed<Gtk::Button>("✕");
-        close->add_css_class("tab-close");
-        close->set_focus_on_click(false);
-        close->set_size_request(kCloseButtonSize, kCloseButtonSize);
-        close->set_halign(Gtk::Align::END);
-        close->set_valign(Gtk::Align::CENTER);
-        close->set_margin_end(4);
-        close->signal_clicked().connect([this, index] { closeTapped(index); });
-        box->add_overlay(*close);
-
-        if (tabButtons_.empty())
-            prepend(*box);
         else
-            insert_child_after(*box, *tabButtons_.back());
-        tabButtons_.push_back(box);
+            box->remove_css_class("active");
+        auto* title = static_cast<Gtk::Button*>(box->get_child());
+        auto* label = static_cast<Gtk::Label*>(title->get_child());
+        if (label->get_text().raw() != titles[i]) {
+            label->set_text(titles[i]);
+            title->set_tooltip_text(titles[i]);
+        }
     }
     queue_allocate();
+}
+
+void TabBar::addBox(int index)
+{
+    auto* box = Gtk::make_managed<Gtk::Overlay>();
+    box->add_css_class("tab-box");
+
+    auto* title = Gtk::make_managed<Gtk::Button>();
+    auto* label = Gtk::make_managed<Gtk::Label>();
+    label->set_ellipsize(Pango::EllipsizeMode::END);
+    label->set_xalign(0);
+    label->set_single_line_mode(true);
+    title->set_child(*label);
+    title->add_css_class("tab-title");
+    title->set_focus_on_click(false);
+    title->signal_clicked().connect([this, index] { tabTapped(index); });
+    box->set_child(*title);
+
+    // Added after the title button, so it lies over the title's right end.
+    auto* close = Gtk::make_managed<Gtk::Button>("✕");
+    close->add_css_class("tab-close");
+    close->set_focus_on_click(false);
+    close->set_size_request(kCloseButtonSize, kCloseButtonSize);
+    close->set_halign(Gtk::Align::END);
+    close->set_valign(Gtk::Align::CENTER);
+    close->set_margin_end(4);
+    close->signal_clicked().connect([this, index] { closeTapped(index); });
+    box->add_overlay(*close);
+
+    if (tabButtons_.empty())
+        prepend(*box);
+    else
+        insert_child_after(*box, *tabButtons_.back());
+    tabButtons_.push_back(box);
 }
 
 void TabBar::tabTapped(int index)

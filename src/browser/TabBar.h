@@ -40,6 +40,7 @@ public:
 private:
     class Layout;
 
+    void addBox(int index);
     void tabTapped(int index);
     void closeTapped(int index);
     void newTabTapped();

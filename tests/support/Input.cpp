@@ -61,6 +61,9 @@ void resizeWindow(Gtk::Window& window, int width, int height)
 
 void clickAt(Gtk::Widget& widget, double x, double y)
 {
+    // A widget that was just added is placed at the next layout; click it only then.
+    if (!runUntil([&] { return widget.get_mapped() && widget.get_width() > 0 && widget.get_height() > 0; }, 5000))
+        throw std::runtime_error("widget never got a place on screen");
     GtkNative* native = gtk_widget_get_native(widget.gobj());
     graphene_point_t in = GRAPHENE_POINT_INIT(static_cast<float>(x), static_cast<float>(y));
     graphene_point_t out;
@@ -82,6 +85,7 @@ void clickAt(Gtk::Widget& widget, double x, double y)
 
 void click(Gtk::Widget& widget)
 {
+    runUntil([&] { return widget.get_mapped() && widget.get_width() > 0; }, 5000);
     clickAt(widget, widget.get_width() / 2.0, widget.get_height() / 2.0);
 }
 
