@@ -1,0 +1,65 @@
+#!/bin/bash
+# Set-up for Quillmere on Debian 12: installs what is missing, builds, and then either
+# starts the browser (./dev.sh start) or runs every test (./dev.sh test).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(
+  # build
+  g++ cmake pkg-config
+  libgtkmm-4.0-dev libwebkitgtk-6.0-dev libsoup-3.0-dev glib-networking nlohmann-json3-dev
+  # rules data: EasyList and EasyPrivacy as text files
+  webext-ublock-origin-firefox
+  # run time
+  unzip fonts-noto-color-emoji fonts-dejavu-core gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  # tests
+  libgtest-dev libx11-dev libxtst-dev xvfb xauth dbus systemd gstreamer1.0-tools zip
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+  local missing=()
+  for package in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  fi
+}
+
+build() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build build -j"$(nproc)"
+}
+
+# Tests read the program's entries back from the journal; start journald when the
+# machine runs none (a container, a CI runner without systemd).
+ensure_journal() {
+  if [ ! -S /run/systemd/journal/socket ]; then
+    as_root /lib/systemd/systemd-journald >/dev/null 2>&1 &
+    for _ in $(seq 50); do [ -S /run/systemd/journal/socket ] && break; sleep 0.1; done
+  fi
+}
+
+case "${1:-}" in
+  start)
+    install_missing
+    build
+    exec build/src/quillmere "${@:2}"
+    ;;
+  test)
+    install_missing
+    build
+    ensure_journal
+    ctest --test-dir build --output-on-failure -j"$(nproc)"
+    ;;
+  *)
+    echo "usage: $0 start|test" >&2
+    exit 2
+    ;;
+esac
