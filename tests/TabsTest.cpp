@@ -101,6 +101,7 @@ TEST_F(Tabs, ClosingActivatesTheTabThatTakesTheClosedPlace)
     // The last tab, active: the one before it takes over.
     ASSERT_EQ(browser().activeTabIndex(), 3);
     click(closeButton(3));
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 3; }));
     EXPECT_EQ(titles(), (std::vector<std::string>{"T0", "T1", "T2"}));
     EXPECT_EQ(browser().activeTabIndex(), 2);
 
@@ -108,6 +109,7 @@ TEST_F(Tabs, ClosingActivatesTheTabThatTakesTheClosedPlace)
     // not the one that was active.
     browser().switchToTab(2);
     click(closeButton(0));
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 2; }));
     EXPECT_EQ(titles(), (std::vector<std::string>{"T1", "T2"}));
     EXPECT_EQ(browser().activeTabIndex(), 0);
     EXPECT_EQ(browser().window().get_title().raw(), "T1");
@@ -130,18 +132,19 @@ TEST_F(Tabs, ClickingTheStripSwitchesOpensAndCloses)
     // Anywhere on a box but its close button activates that tab.
     Gtk::Button& title = titleButton(0);
     clickAt(title, 12, title.get_height() / 2.0);
-    EXPECT_EQ(browser().activeTabIndex(), 0);
+    ASSERT_TRUE(runUntil([&] { return browser().activeTabIndex() == 0; }));
     EXPECT_EQ(browser().window().get_title().raw(), "T0");
     EXPECT_EQ(browser().addressField().get_text().raw(), server.url("/t0"));
     EXPECT_TRUE(box(0).has_css_class("active"));
     EXPECT_FALSE(box(1).has_css_class("active"));
 
     click(browser().tabBar().newTabButton());
-    EXPECT_EQ(tabCount(), 4);
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 4; }));
     EXPECT_EQ(browser().activeTabIndex(), 3);
     EXPECT_TRUE(waitForLoad(activeView(), server.url("/t0")));
 
     click(closeButton(1));
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 3; }));
     EXPECT_EQ(titles(), (std::vector<std::string>{"T0", "T2", "T0"}));
 }
 

@@ -57,8 +57,7 @@ void BrowserWindowController::setupUI()
     pageArea_.set_vexpand(true);
     contentView_.append(pageArea_);
 
-    quillmereLog.info("Quillmere launching, loading ad-block rule list");
-
+    startContentBlocking();
     installKeyHandler(*window_);
     openNewTab(homepage());
 }
@@ -190,7 +189,7 @@ void BrowserWindowController::loadURL(const std::string& url)
     if (g_ascii_strncasecmp(url.c_str(), "javascript:", 11) == 0)
         return;
     if (WebKitWebView* view = webView())
-        webkit_web_view_load_uri(view, url.c_str());
+        loadInView(view, url);
     showAddress(url);
 }
 

@@ -4,10 +4,11 @@
 // The application delegate creates it once at launch; it lives until the process ends.
 #pragma once
 
+#include "adblock/QuilBlock.h"
+#include "browser/ScriptMessageHandler.h"
 #include "browser/Tab.h"
 #include "browser/TabBar.h"
 #include "browser/WebViewFactory.h"
-#include "platform/ScriptValue.h"
 
 #include <gdkmm/rectangle.h>
 #include <gtkmm/applicationwindow.h>
@@ -23,12 +24,7 @@
 
 namespace quillmere {
 
-// Receives the messages of one channel from every web view of the window.
-class ScriptMessageHandler {
-public:
-    virtual ~ScriptMessageHandler() = default;
-    virtual void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) = 0;
-};
+class BlockCounter;
 
 class BrowserWindowController : public TabBarDelegate,
                                 public std::enable_shared_from_this<BrowserWindowController> {
@@ -66,6 +62,11 @@ public:
     void toggleDevTools();
     void startPiP();
 
+    // Content blocking: switches the rule list on or off in every tab and remembers
+    // the choice. The compiled list, once it arrived, is kept either way.
+    void setAdBlockEnabled(bool enabled);
+    WebKitUserContentFilter* compiledRuleList() const { return compiledRuleList_.get(); }
+
     // The active tab's web view, or null.
     WebKitWebView* webView() const;
     const std::vector<std::unique_ptr<Tab>>& tabs() const { return tabs_; }
@@ -98,6 +99,13 @@ private:
     void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
 
     int indexOfTab(WebKitWebView* view) const;
+    void startContentBlocking();
+    void ruleListArrived(QuilBlock::RuleList list);
+    void blockCountUpdated(WebKitWebView* view, std::int64_t count);
+    // Loads wait while the rule-list store has not answered, so that the first page
+    // is already blocked when a compiled list exists.
+    void loadInView(WebKitWebView* view, const std::string& url);
+    void releaseHeldLoads();
     void setBadgeCount(std::int64_t count);
     void showLoadProgress();
     // Puts `address` in the address field as the program's own text.
@@ -138,9 +146,14 @@ private:
     Gtk::Box pageArea_;
 
     bool devPanelVisible_ = false;
-    GObjectPtr<WebKitUserContentFilter> compiledRuleList_;
+    QuilBlock::RuleList compiledRuleList_;
     std::vector<std::unique_ptr<Tab>> tabs_;
     int activeTabIndex_ = 0;
+
+    std::shared_ptr<BlockCounter> blockCounter_;
+    bool ruleListPending_ = false;
+    bool waitedForLookup_ = false;
+    std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
 
     ScriptMessageHandler* devMessages_ = nullptr;
     ScriptMessageHandler* pipMessages_ = nullptr;

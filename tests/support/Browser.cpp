@@ -1,5 +1,6 @@
 #include "support/Browser.h"
 
+#include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
 #include "support/Input.h"
 
@@ -8,9 +9,14 @@
 namespace quillmere::test {
 
 BrowserTest::BrowserTest()
-    : application_(Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN))
+    : bundle_(makeTemporaryDirectory("quillmere-bundle-XXXXXX"))
+    , application_(Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN))
     , delegate_(std::make_unique<AppDelegate>(application_))
 {
+    // The build tree's full rules document would be compiled by every test; tests get
+    // a bundle of their own, with rules only where a test puts them.
+    setBundleDirectory(bundle_);
+    g_mkdir_with_parents((bundle_ + "/share/quillmere").c_str(), 0700);
 }
 
 BrowserTest::~BrowserTest()
@@ -63,6 +69,67 @@ std::string BrowserTest::evaluate(WebKitWebView* view, const std::string& script
             State& state = **holder;
             GError* error = nullptr;
             JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            if (!value) {
+                state.result = std::string("ERROR: ") + error->message;
+                g_error_free(error);
+            } else {
+                char* json = jsc_value_is_undefined(value) ? g_strdup("undefined") : jsc_value_to_json(value, 0);
+                state.result = json ? json : "null";
+                g_free(json);
+                g_object_unref(value);
+            }
+            state.done = true;
+        }, new std::shared_ptr<State>(state));
+    if (!runUntil([&] { return state->done; }, timeoutMs))
+        return "ERROR: timed out";
+    return state->result;
+}
+
+void BrowserTest::useServerAsProxy()
+{
+    WebKitNetworkProxySettings* settings = webkit_network_proxy_settings_new(server.url("").c_str(), nullptr);
+    webkit_network_session_set_proxy_settings(webkit_network_session_get_default(), WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
+    webkit_network_proxy_settings_free(settings);
+}
+
+std::string BrowserTest::testData(const std::string& name)
+{
+    const char* dir = std::getenv("QUILLMERE_TEST_DATA");
+    gchar* contents = nullptr;
+    gsize length = 0;
+    if (!dir || !g_file_get_contents((std::string(dir) + "/" + name).c_str(), &contents, &length, nullptr))
+        throw std::runtime_error("missing test data " + name);
+    std::string text(contents, length);
+    g_free(contents);
+    return text;
+}
+
+std::string BrowserTest::makeTemporaryDirectory(const char* pattern)
+{
+    char* dir = g_dir_make_tmp(pattern, nullptr);
+    std::string path = dir;
+    g_free(dir);
+    return path;
+}
+
+void BrowserTest::installRules(const std::string& json)
+{
+    g_file_set_contents((bundle_ + "/share/quillmere/quilblock_rules.json").c_str(), json.c_str(), -1, nullptr);
+}
+
+std::string BrowserTest::evaluateAsync(WebKitWebView* view, const std::string& body, int timeoutMs)
+{
+    struct State {
+        bool done = false;
+        std::string result;
+    };
+    auto state = std::make_shared<State>();
+    webkit_web_view_call_async_javascript_function(view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::shared_ptr<State>> holder(static_cast<std::shared_ptr<State>*>(data));
+            State& state = **holder;
+            GError* error = nullptr;
+            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
             if (!value) {
                 state.result = std::string("ERROR: ") + error->message;
                 g_error_free(error);

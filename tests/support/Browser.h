@@ -44,12 +44,29 @@ protected:
     // "ERROR: ..." when it threw.
     std::string evaluate(WebKitWebView* view, const std::string& script, int timeoutMs = 10000);
 
+    // Runs `body` as the body of an async function in the main frame and answers the
+    // JSON text of what it returns once any promise has settled.
+    std::string evaluateAsync(WebKitWebView* view, const std::string& body, int timeoutMs = 10000);
+
     // Stores a user default before launch.
     static void setDefault(const std::string& key, const std::string& value);
+
+    // Sends every http request of the web views through the test server, so that pages
+    // and resources can be served under any host name without a network.
+    void useServerAsProxy();
+
+    // A file from tests/data.
+    static std::string testData(const std::string& name);
+
+    // Puts a rules document in the test's bundle, where the program looks first.
+    void installRules(const std::string& json);
+    const std::string& bundleDirectory() const { return bundle_; }
+    static std::string makeTemporaryDirectory(const char* pattern);
 
     TestServer server;
 
 private:
+    std::string bundle_;
     Glib::RefPtr<Gtk::Application> application_;
     std::unique_ptr<AppDelegate> delegate_;
 };

@@ -29,10 +29,16 @@ Window xidOf(Gtk::Widget& widget)
     return gdk_x11_surface_get_xid(gtk_native_get_surface(native));
 }
 
-// Lets the X server and GTK settle after synthetic input.
+// Lets the X server deliver synthetic input and GTK handle it.
 void settle()
 {
-    XSync(xdisplay(), False);
+    Display* display = xdisplay();
+    XSync(display, False);
+    const gint64 deadline = g_get_monotonic_time() + 2 * G_USEC_PER_SEC;
+    do {
+        for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
+        }
+    } while (XPending(display) && g_get_monotonic_time() < deadline);
     runFor(30);
 }
 

@@ -40,6 +40,19 @@ void TestServer::route(const std::string& path, std::function<Response(const See
     routes_[path] = std::move(handler);
 }
 
+void TestServer::route(const std::string& host, const std::string& path, Response response)
+{
+    routes_[host + path] = [response](const SeenRequest&) { return response; };
+}
+
+bool TestServer::saw(const std::string& host, const std::string& path) const
+{
+    for (const auto& request : requests_)
+        if (request.host == host && request.path == path)
+            return true;
+    return false;
+}
+
 std::vector<SeenRequest> TestServer::requestsFor(const std::string& path) const
 {
     std::vector<SeenRequest> matching;
@@ -58,6 +71,8 @@ void TestServer::handle(SoupServer*, SoupServerMessage* message, const char* pat
     GUri* uri = soup_server_message_get_uri(message);
     if (const char* query = g_uri_get_query(uri))
         seen.query = query;
+    if (const char* host = g_uri_get_host(uri))
+        seen.host = host;
     SoupMessageHeadersIter iter;
     const char* name;
     const char* value;
@@ -70,8 +85,10 @@ void TestServer::handle(SoupServer*, SoupServerMessage* message, const char* pat
     server->requests_.push_back(seen);
 
     Response response{404, "text/plain", "not found", {}};
-    if (auto found = server->routes_.find(seen.path); found != server->routes_.end())
+    if (auto found = server->routes_.find(seen.host + seen.path); found != server->routes_.end())
         response = found->second(seen);
+    else if (auto plain = server->routes_.find(seen.path); plain != server->routes_.end())
+        response = plain->second(seen);
     SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
     for (const auto& [key, headerValue] : response.headers)
         soup_message_headers_replace(headers, key.c_str(), headerValue.c_str());

@@ -13,6 +13,7 @@ namespace quillmere::test {
 
 struct SeenRequest {
     std::string method;
+    std::string host;     // from the request target or the Host header
     std::string path;     // without the query
     std::string query;    // raw query text, empty when none
     std::map<std::string, std::string> headers;
@@ -40,12 +41,16 @@ public:
 
     void route(const std::string& path, Response response);
     void route(const std::string& path, std::function<Response(const SeenRequest&)> handler);
+    // Routes for requests on another host: as a proxy, the server answers for any name.
+    void route(const std::string& host, const std::string& path, Response response);
     // Shorthand: an HTML page.
     void page(const std::string& path, const std::string& html) { route(path, Response{200, "text/html; charset=utf-8", html, {}}); }
 
     const std::vector<SeenRequest>& requests() const { return requests_; }
-    // Requests whose path is `path`.
+    // Requests whose path is `path` (on any host).
     std::vector<SeenRequest> requestsFor(const std::string& path) const;
+    // Whether a request for host + path arrived (for proxied requests).
+    bool saw(const std::string& host, const std::string& path) const;
     bool sawPath(const std::string& path) const { return !requestsFor(path).empty(); }
 
 private:

@@ -1,0 +1,125 @@
+// Applying the compiled rule list to the tabs (when it arrives, and when the user flips
+// the switch) and keeping the per-tab count of blocked resources.
+#include "browser/BrowserWindowController.h"
+
+#include "adblock/BlockCounter.h"
+#include "adblock/QuilBlock.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+
+#include <glibmm/main.h>
+
+namespace quillmere {
+
+namespace {
+// How long the first page may wait for the store to say whether it holds a compiled
+// list. A stored list answers in milliseconds; this only bounds a slow disk.
+constexpr gint64 kLookupWaitMicroseconds = 300 * 1000;
+} // namespace
+
+void BrowserWindowController::startContentBlocking()
+{
+    std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
+    blockCounter_ = std::make_shared<BlockCounter>();
+    blockCounter_->setOnUpdate([weakSelf](WebKitWebView* view, std::int64_t count) {
+        if (auto self = weakSelf.lock())
+            self->blockCountUpdated(view, count);
+    });
+    blockCountMessages_ = blockCounter_.get();
+
+    quillmereLog.info("Quillmere launching, loading ad-block rule list");
+    ruleListPending_ = true;
+    QuilBlock::loadAndCompile(
+        [weakSelf](QuilBlock::RuleList list) {
+            auto self = weakSelf.lock();
+            if (!self || !list) {
+                quillmereLog.error("Ad blocking not active for this session");
+                if (self)
+                    self->releaseHeldLoads();
+                return;
+            }
+            self->ruleListArrived(std::move(list));
+        },
+        [weakSelf] {
+            // Nothing stored: pages need not wait for a compile that takes seconds.
+            if (auto self = weakSelf.lock())
+                self->releaseHeldLoads();
+        });
+}
+
+void BrowserWindowController::ruleListArrived(QuilBlock::RuleList list)
+{
+    compiledRuleList_ = std::move(list);
+    std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
+    dispatchMain([weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self)
+            return;
+        if (adBlockEnabled()) {
+            for (const auto& tab : self->tabs_)
+                webkit_user_content_manager_add_filter(webkit_web_view_get_user_content_manager(tab->webView.get()),
+                                                       self->compiledRuleList_.get());
+            quillmereLog.info("Ad-block rule list attached to web view(s)");
+        }
+        self->releaseHeldLoads();
+    });
+}
+
+void BrowserWindowController::setAdBlockEnabled(bool enabled)
+{
+    UserDefaults::standard().setBool(kAdBlockEnabledKey, enabled);
+    if (!compiledRuleList_)
+        return;
+    for (const auto& tab : tabs_) {
+        WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(tab->webView.get());
+        if (enabled)
+            webkit_user_content_manager_add_filter(manager, compiledRuleList_.get());
+        else
+            webkit_user_content_manager_remove_filter(manager, compiledRuleList_.get());
+        webkit_web_view_reload(tab->webView.get());
+    }
+    quillmereLog.info("Ad blocking %s across %ld tab(s)", enabled ? "enabled" : "disabled", tabs_.size());
+}
+
+void BrowserWindowController::blockCountUpdated(WebKitWebView* view, std::int64_t count)
+{
+    const int index = indexOfTab(view);
+    if (index < 0)
+        return;
+    tabs_[index]->blockedCount = count;
+    if (index == activeTabIndex_)
+        setBadgeCount(count);
+}
+
+void BrowserWindowController::loadInView(WebKitWebView* view, const std::string& url)
+{
+    if (ruleListPending_ && !waitedForLookup_) {
+        // The first load of the session gives the store a moment to answer, so that a
+        // stored list is attached before the page's first request. The nested loop
+        // only runs during launch, before the window is shown.
+        waitedForLookup_ = true;
+        const gint64 deadline = g_get_monotonic_time() + kLookupWaitMicroseconds;
+        while (ruleListPending_ && g_get_monotonic_time() < deadline) {
+            if (!g_main_context_iteration(nullptr, FALSE))
+                g_usleep(1000);
+        }
+    }
+    if (ruleListPending_) {
+        heldLoads_.emplace_back(GWeak<WebKitWebView>(view), url);
+        return;
+    }
+    webkit_web_view_load_uri(view, url.c_str());
+}
+
+void BrowserWindowController::releaseHeldLoads()
+{
+    ruleListPending_ = false;
+    auto held = std::move(heldLoads_);
+    heldLoads_.clear();
+    for (auto& [weakView, url] : held)
+        if (auto view = weakView.peek())
+            webkit_web_view_load_uri(view.get(), url.c_str());
+}
+
+} // namespace quillmere

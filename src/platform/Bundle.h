@@ -1,0 +1,17 @@
+// Where the program is installed. The "bundle" is the install directory: the directory
+// two levels above the running executable (<bundle>/bin/quillmere); resources live in
+// <bundle>/share/quillmere/. A build-tree run finds the build directory as its bundle.
+#pragma once
+
+#include <string>
+
+namespace quillmere {
+
+std::string bundleDirectory();
+std::string bundleResourcesDirectory();
+
+// Points the bundle elsewhere: for tests, which run from the build tree but must not
+// pick up the build's full rules document, and for a relaunched copy.
+void setBundleDirectory(const std::string& directory);
+
+} // namespace quillmere

@@ -1,0 +1,58 @@
+#include "support/Program.h"
+
+#include <glib/gstdio.h>
+
+namespace quillmere::test {
+
+std::string installCopy(const std::string& binary, const std::string& rulesJson)
+{
+    char* dir = g_dir_make_tmp("quillmere-install-XXXXXX", nullptr);
+    const std::string bundle = std::string(dir) + "/quillmere";
+    g_free(dir);
+    g_mkdir_with_parents((bundle + "/bin").c_str(), 0755);
+    g_mkdir_with_parents((bundle + "/share/quillmere").c_str(), 0755);
+    const std::string copy = bundle + "/bin/quillmere";
+    GFile* from = g_file_new_for_path(binary.c_str());
+    GFile* to = g_file_new_for_path(copy.c_str());
+    GError* error = nullptr;
+    const bool copied = g_file_copy(from, to, G_FILE_COPY_OVERWRITE, nullptr, nullptr, nullptr, &error);
+    g_object_unref(from);
+    g_object_unref(to);
+    if (!copied)
+        throw std::runtime_error(error->message);
+    g_chmod(copy.c_str(), 0755);
+    if (!rulesJson.empty())
+        g_file_set_contents((bundle + "/share/quillmere/quilblock_rules.json").c_str(), rulesJson.c_str(), -1, nullptr);
+    return copy;
+}
+
+bool Program::journalRunning()
+{
+    return g_file_test("/run/systemd/journal/socket", G_FILE_TEST_EXISTS);
+}
+
+std::string Program::log() const
+{
+    if (!journalRunning())
+        return stderr_;
+    const std::string command = "journalctl --no-pager -o cat GLIB_DOMAIN=com.brenhollow.quillmere _PID=" + pid_;
+    char* out = nullptr;
+    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
+    std::string text = out ? out : "";
+    g_free(out);
+    return text;
+}
+
+void activateAction(const char* action)
+{
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(bus, "com.brenhollow.quillmere", "/com/brenhollow/quillmere",
+        "org.gtk.Actions", "Activate", g_variant_new("(sava{sv})", action, nullptr, nullptr),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply)
+        g_variant_unref(reply);
+    g_object_unref(bus);
+}
+
+
+} // namespace quillmere::test
