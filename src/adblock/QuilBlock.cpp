@@ -18,7 +18,7 @@ WebKitUserContentFilterStore* store()
 
 struct Request {
     Completion completion;
-    std::function<void()> onLookupMiss;
+    LookupMiss onLookupMiss;
 };
 
 void finish(std::unique_ptr<Request> request, RuleList list)
@@ -91,7 +91,7 @@ std::optional<std::string> locateRulesFile()
     return std::nullopt;
 }
 
-void loadAndCompile(Completion completion, std::function<void()> onLookupMiss)
+void loadAndCompile(Completion completion, LookupMiss onLookupMiss)
 {
     auto request = std::make_unique<Request>(Request{std::move(completion), std::move(onLookupMiss)});
     webkit_user_content_filter_store_load(store(), kRuleListIdentifier, nullptr,
@@ -104,9 +104,16 @@ void loadAndCompile(Completion completion, std::function<void()> onLookupMiss)
                 finish(std::move(request), adoptRuleList(list));
                 return;
             }
-            if (request->onLookupMiss)
-                request->onLookupMiss();
-            compileFresh(std::move(request));
+            LookupMiss onLookupMiss = std::move(request->onLookupMiss);
+            if (!onLookupMiss) {
+                compileFresh(std::move(request));
+                return;
+            }
+            auto pending = std::make_shared<std::unique_ptr<Request>>(std::move(request));
+            onLookupMiss([pending] {
+                if (*pending)
+                    compileFresh(std::move(*pending));
+            });
         }, request.release());
 }
 

@@ -26,10 +26,13 @@ inline RuleList adoptRuleList(WebKitUserContentFilter* list)
 // Receives the compiled list, or null when blocking is unavailable for this run.
 using Completion = std::function<void(RuleList)>;
 
-// Looks the list up and, when the store has none, compiles the rules file. The
-// completion runs exactly once. `onLookupMiss`, when given, runs as soon as the store
-// has answered that it holds no list, before any compiling starts.
-void loadAndCompile(Completion completion, std::function<void()> onLookupMiss = {});
+// Called when the store holds no list, with the step that compiles the rules file;
+// the caller runs it when it suits (compiling takes seconds of a core).
+using LookupMiss = std::function<void(std::function<void()> compile)>;
+
+// Looks the list up and, when the store has none, compiles the rules file (at once,
+// or when `onLookupMiss` says so). The completion runs exactly once.
+void loadAndCompile(Completion completion, LookupMiss onLookupMiss = {});
 
 // The first candidate rules file that exists, if any: in the bundle's resources, in
 // the working directory, then under ~/Quillmere.

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "browser/BrowserWindowController.h"
+#include "platform/GraphicsProbe.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 
@@ -29,6 +30,7 @@ AppDelegate::~AppDelegate()
 void AppDelegate::startup()
 {
     registerResources();
+    configureRendering();
     Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
     auto css = Gtk::CssProvider::create();
     css->load_from_resource(std::string(kResourcePrefix) + "style.css");

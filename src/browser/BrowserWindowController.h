@@ -106,6 +106,7 @@ private:
     // is already blocked when a compiled list exists.
     void loadInView(WebKitWebView* view, const std::string& url);
     void releaseHeldLoads();
+    void startPendingCompile();
     void setBadgeCount(std::int64_t count);
     void showLoadProgress();
     // Puts `address` in the address field as the program's own text.
@@ -153,6 +154,7 @@ private:
     std::shared_ptr<BlockCounter> blockCounter_;
     bool ruleListPending_ = false;
     bool waitedForLookup_ = false;
+    std::function<void()> pendingCompile_; // a first compile, waiting for the first page
     std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
 
     ScriptMessageHandler* devMessages_ = nullptr;

@@ -16,6 +16,8 @@ namespace {
 // How long the first page may wait for the store to say whether it holds a compiled
 // list. A stored list answers in milliseconds; this only bounds a slow disk.
 constexpr gint64 kLookupWaitMicroseconds = 300 * 1000;
+// The latest a first compile waits for the first page to finish.
+constexpr unsigned kCompileAfterMs = 3000;
 } // namespace
 
 void BrowserWindowController::startContentBlocking()
@@ -41,10 +43,21 @@ void BrowserWindowController::startContentBlocking()
             }
             self->ruleListArrived(std::move(list));
         },
-        [weakSelf] {
-            // Nothing stored: pages need not wait for a compile that takes seconds.
-            if (auto self = weakSelf.lock())
-                self->releaseHeldLoads();
+        [weakSelf](std::function<void()> compile) {
+            auto self = weakSelf.lock();
+            if (!self) {
+                compile();
+                return;
+            }
+            // Nothing stored: pages need not wait for a compile that takes seconds, and
+            // the compile waits for the first page, so that the two do not share the
+            // machine while the user waits for that page.
+            self->releaseHeldLoads();
+            self->pendingCompile_ = std::move(compile);
+            dispatchAfter(kCompileAfterMs, [weakSelf] {
+                if (auto self = weakSelf.lock())
+                    self->startPendingCompile();
+            });
         });
 }
 
@@ -110,6 +123,14 @@ void BrowserWindowController::loadInView(WebKitWebView* view, const std::string&
         return;
     }
     webkit_web_view_load_uri(view, url.c_str());
+}
+
+void BrowserWindowController::startPendingCompile()
+{
+    if (auto compile = std::move(pendingCompile_)) {
+        pendingCompile_ = nullptr;
+        compile();
+    }
 }
 
 void BrowserWindowController::releaseHeldLoads()

@@ -97,6 +97,7 @@ void BrowserWindowController::didFinishNavigation(WebKitWebView* view)
     Tab& tab = *tabs_[index];
     if (index == activeTabIndex_)
         showLoadProgress();
+    startPendingCompile();
     if (tab.loadFailed) {
         tab.loadFailed = false;
         return;

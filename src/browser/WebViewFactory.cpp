@@ -1,7 +1,6 @@
 #include "browser/WebViewFactory.h"
 
 #include "platform/GraphicsProbe.h"
-#include "platform/Log.h"
 #include "platform/Resources.h"
 
 namespace quillmere {
@@ -57,11 +56,7 @@ WebViewFactory::WebViewFactory()
                                                      script.time, nullptr, nullptr));
     }
 
-    const GraphicsInfo& graphics = graphicsInfo();
-    accelerated_ = !graphics.software;
-    quillmereLog.info("Graphics renderer %{public}s: accelerated compositing %{public}s",
-                      graphics.renderer.empty() ? std::string("none") : graphics.renderer,
-                      accelerated_ ? "on" : "off");
+    accelerated_ = !graphicsInfo().software;
 }
 
 GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList) const

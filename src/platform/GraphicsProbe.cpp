@@ -1,5 +1,7 @@
 #include "platform/GraphicsProbe.h"
 
+#include "platform/Log.h"
+
 #include <epoxy/gl.h>
 #include <gdk/gdk.h>
 
@@ -45,6 +47,19 @@ const GraphicsInfo& graphicsInfo()
 {
     static const GraphicsInfo info = probe();
     return info;
+}
+
+void configureRendering()
+{
+    const GraphicsInfo& info = graphicsInfo();
+    // An explicit GSK_RENDERER, set by whoever started us, stands.
+    if (info.software)
+        g_setenv("GSK_RENDERER", "cairo", FALSE);
+    const char* renderer = g_getenv("GSK_RENDERER");
+    quillmereLog.info("Graphics renderer %{public}s: %{public}s, accelerated compositing %{public}s, GTK drawing with %{public}s",
+                      info.renderer.empty() ? std::string("none") : info.renderer,
+                      info.software ? "software" : "hardware", info.software ? "off" : "on",
+                      renderer ? renderer : "its default renderer");
 }
 
 } // namespace quillmere

@@ -15,4 +15,10 @@ struct GraphicsInfo {
 // Probes once per process (the first call creates and drops a GL context).
 const GraphicsInfo& graphicsInfo();
 
+// Decides how this process draws, once, before its first window is shown: with a
+// software OpenGL, GTK draws with cairo (its GL renderer would spend most of a second
+// compiling shaders in the software rasteriser before the first frame) and web views
+// go without accelerated compositing. Logs the decision.
+void configureRendering();
+
 } // namespace quillmere
