@@ -6,6 +6,7 @@
 #include "platform/UserDefaults.h"
 
 #include <glib/gstdio.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -301,6 +302,37 @@ TEST_F(ContentBlocking, ASwitchStoredOffAttachesNothingUntilTurnedOn)
     const size_t ads = adRequests();
     reloadAndSettle(0);
     EXPECT_EQ(adRequests(), ads);
+}
+
+TEST_F(ContentBlocking, AnInstalledCompilerBuildsTheListInItsOwnProcess)
+{
+    const std::string libexec = bundleDirectory() + "/libexec/quillmere";
+    g_mkdir_with_parents(libexec.c_str(), 0700);
+    ASSERT_EQ(symlink(QUILLMERE_RULES_COMPILER, (libexec + "/quillmere-rules-compiler").c_str()), 0);
+
+    // A document the engine rejects: its message comes back from the helper.
+    installRules(R"([{"trigger": {"url-filter": "a{2}"}, "action": {"type": "block"}}])");
+    serveAdPage();
+    setDefault(kHomepageKey, server.url("/"));
+    launch();
+    ASSERT_TRUE(runUntil([] { return logged(kNotActive); }, 30000));
+    ASSERT_EQ(countLogged("Content rule list compilation failed: "), 1);
+    for (const auto& entry : capturedLog()) {
+        if (entry.message.rfind("Content rule list compilation failed: ", 0) == 0)
+            EXPECT_GT(entry.message.size(), std::string("Content rule list compilation failed: ").size() + 5) << entry.message;
+    }
+
+    // A good one: the helper stores it, this process finds it in the store.
+    installRules(kSmallRules);
+    QuilBlock::RuleList list;
+    bool answered = false;
+    QuilBlock::loadAndCompile([&](QuilBlock::RuleList compiled) {
+        list = std::move(compiled);
+        answered = true;
+    });
+    ASSERT_TRUE(runUntil([&] { return answered; }, 30000));
+    EXPECT_TRUE(list);
+    EXPECT_TRUE(logged(kCompiled));
 }
 
 TEST_F(ContentBlocking, ANonBooleanSwitchValueMeansOn)

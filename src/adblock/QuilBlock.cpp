@@ -5,6 +5,9 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace quillmere::QuilBlock {
 
 namespace {
@@ -25,6 +28,25 @@ void finish(std::unique_ptr<Request> request, RuleList list)
 {
     Completion completion = std::move(request->completion);
     completion(std::move(list));
+}
+
+void compileHere(std::unique_ptr<Request> request, GBytes* source);
+void compileInHelper(std::unique_ptr<Request> request, const std::string& compiler, const std::string& rulesFile);
+
+void compiled(std::unique_ptr<Request> request, RuleList list, const std::string& failure)
+{
+    if (!list) {
+        quillmereLog.error("Content rule list compilation failed: %{public}s", failure);
+        finish(std::move(request), nullptr);
+        return;
+    }
+    quillmereLog.info("Content rule list compiled successfully and ready");
+    finish(std::move(request), std::move(list));
+}
+
+std::string compilerPath()
+{
+    return bundleDirectory() + "/libexec/quillmere/quillmere-rules-compiler";
 }
 
 void compileFresh(std::unique_ptr<Request> request)
@@ -50,7 +72,18 @@ void compileFresh(std::unique_ptr<Request> request)
     quillmereLog.info("Compiling content rule list from %{public}s (%{public}ld bytes)", name, static_cast<std::int64_t>(length));
     g_free(name);
 
-    GBytes* source = g_bytes_new_take(contents, length);
+    const std::string compiler = compilerPath();
+    if (!g_file_test(compiler.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+        compileHere(std::move(request), g_bytes_new_take(contents, length));
+        return;
+    }
+    g_free(contents);
+    compileInHelper(std::move(request), compiler, *path);
+}
+
+// Without the helper (a bare build, a test bundle) the engine compiles in this process.
+void compileHere(std::unique_ptr<Request> request, GBytes* source)
+{
     webkit_user_content_filter_store_save(store(), kRuleListIdentifier, source, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Request> request(static_cast<Request*>(data));
@@ -58,15 +91,65 @@ void compileFresh(std::unique_ptr<Request> request)
             WebKitUserContentFilter* list = webkit_user_content_filter_store_save_finish(
                 WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
             if (!list) {
-                quillmereLog.error("Content rule list compilation failed: %{public}s", error ? error->message : "unknown error");
+                compiled(std::move(request), nullptr, error ? error->message : "unknown error");
                 g_clear_error(&error);
-                finish(std::move(request), nullptr);
                 return;
             }
-            quillmereLog.info("Content rule list compiled successfully and ready");
-            finish(std::move(request), adoptRuleList(list));
+            compiled(std::move(request), adoptRuleList(list), "");
         }, request.release());
     g_bytes_unref(source);
+}
+
+// The helper stores the compiled list; this process then looks it up, which takes
+// milliseconds.
+void compileInHelper(std::unique_ptr<Request> request, const std::string& compiler, const std::string& rulesFile)
+{
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+    // The helper goes when we go: a compile nobody waits for is only a waste.
+    g_subprocess_launcher_set_child_setup(launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
+    const std::string directory = storeDirectory();
+    GError* error = nullptr;
+    GSubprocess* helper = g_subprocess_launcher_spawn(launcher, &error, compiler.c_str(), directory.c_str(),
+                                                      kRuleListIdentifier, rulesFile.c_str(), nullptr);
+    g_object_unref(launcher);
+    if (!helper) {
+        g_clear_error(&error);
+        gchar* contents = nullptr;
+        gsize length = 0;
+        if (g_file_get_contents(rulesFile.c_str(), &contents, &length, nullptr))
+            compileHere(std::move(request), g_bytes_new_take(contents, length));
+        else
+            compiled(std::move(request), nullptr, "the rules file could not be read again");
+        return;
+    }
+    g_subprocess_communicate_utf8_async(helper, nullptr, nullptr,
+        [](GObject* object, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Request> request(static_cast<Request*>(data));
+            GSubprocess* helper = G_SUBPROCESS(object);
+            char* output = nullptr;
+            g_subprocess_communicate_utf8_finish(helper, result, &output, nullptr, nullptr);
+            std::string message = output ? output : "";
+            g_free(output);
+            const bool stored = g_subprocess_get_if_exited(helper) && g_subprocess_get_exit_status(helper) == 0;
+            if (!stored) {
+                if (message.empty())
+                    message = "the rules compiler ended without a result";
+                compiled(std::move(request), nullptr, message);
+                g_object_unref(helper);
+                return;
+            }
+            g_object_unref(helper);
+            webkit_user_content_filter_store_load(store(), kRuleListIdentifier, nullptr,
+                [](GObject* object, GAsyncResult* result, gpointer data) {
+                    std::unique_ptr<Request> request(static_cast<Request*>(data));
+                    GError* error = nullptr;
+                    WebKitUserContentFilter* list = webkit_user_content_filter_store_load_finish(
+                        WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
+                    const std::string failure = list ? "" : error ? error->message : "the compiled list is missing";
+                    g_clear_error(&error);
+                    compiled(std::move(request), list ? adoptRuleList(list) : nullptr, failure);
+                }, request.release());
+        }, request.release());
 }
 
 } // namespace

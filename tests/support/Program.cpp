@@ -1,6 +1,7 @@
 #include "support/Program.h"
 
 #include <glib/gstdio.h>
+#include <unistd.h>
 
 namespace quillmere::test {
 
@@ -21,6 +22,10 @@ std::string installCopy(const std::string& binary, const std::string& rulesJson)
     if (!copied)
         throw std::runtime_error(error->message);
     g_chmod(copy.c_str(), 0755);
+    // The rules compiler comes along, as an install carries it.
+    const std::string libexec = bundle + "/libexec/quillmere";
+    g_mkdir_with_parents(libexec.c_str(), 0755);
+    symlink(QUILLMERE_RULES_COMPILER, (libexec + "/quillmere-rules-compiler").c_str());
     if (!rulesJson.empty())
         g_file_set_contents((bundle + "/share/quillmere/quilblock_rules.json").c_str(), rulesJson.c_str(), -1, nullptr);
     return copy;
