@@ -318,8 +318,9 @@ TEST_F(ContentBlocking, AnInstalledCompilerBuildsTheListInItsOwnProcess)
     ASSERT_TRUE(runUntil([] { return logged(kNotActive); }, 30000));
     ASSERT_EQ(countLogged("Content rule list compilation failed: "), 1);
     for (const auto& entry : capturedLog()) {
-        if (entry.message.rfind("Content rule list compilation failed: ", 0) == 0)
+        if (entry.message.rfind("Content rule list compilation failed: ", 0) == 0) {
             EXPECT_GT(entry.message.size(), std::string("Content rule list compilation failed: ").size() + 5) << entry.message;
+        }
     }
 
     // A good one: the helper stores it, this process finds it in the store.
