@@ -2,6 +2,9 @@
 #include "support/Input.h"
 
 #include "platform/UserDefaults.h"
+#include "devtools/DevToolsPanel.h"
+
+#include <gdk/gdkkeysyms.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -87,4 +90,34 @@ TEST_F(BrowserWindow, ShowsItsControlsWithTheirTexts)
     EXPECT_NEAR(badge.get_red(), 0.35, 0.01);
     EXPECT_NEAR(badge.get_green(), 0.8, 0.01);
     EXPECT_NEAR(badge.get_blue(), 0.45, 0.01);
+}
+
+TEST_F(BrowserWindow, F12TogglesTheDeveloperToolsWhateverTheFocusAndModifiers)
+{
+    server.page("/", "<title>Start</title>");
+    setDefault(kHomepageKey, server.url("/"));
+    launch();
+    ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
+    Gtk::Box& content = browser().contentView();
+    const int H = content.get_height();
+
+    browser().addressField().grab_focus();
+    pressKey(GDK_KEY_F12);
+    ASSERT_TRUE(browser().devPanelVisible());
+    EXPECT_TRUE(browser().devPanel().get_visible());
+    ASSERT_TRUE(runUntil([&] { return tab(0).widget->get_height() == H - 74 - 280; }));
+    expectRect(boundsIn(*tab(0).widget, content), 0, 74, content.get_width(), H - 74 - 280, "web view above the panel");
+    expectRect(boundsIn(browser().devPanel(), content), 0, H - 280, content.get_width(), 280, "panel");
+    expectRect(browser().webViewFrame(), 0, 74, content.get_width(), H - 74 - 280, "web view frame");
+    EXPECT_EQ(evaluate(activeView(), "window.__quildevActive"), "true");
+
+    gtk_widget_grab_focus(GTK_WIDGET(activeView()));
+    pressKey(GDK_KEY_F12, {GDK_KEY_Control_L, GDK_KEY_Shift_L});
+    EXPECT_FALSE(browser().devPanelVisible());
+    ASSERT_TRUE(runUntil([&] { return tab(0).widget->get_height() == H - 74; }));
+    EXPECT_EQ(evaluate(activeView(), "window.__quildevActive"), "false");
+
+    // The toolbar button does the same.
+    click(browser().devToolsButton());
+    EXPECT_TRUE(runUntil([&] { return browser().devPanelVisible(); }));
 }

@@ -1,6 +1,8 @@
 #include "browser/BrowserWindowController.h"
 
 #include "browser/AddressResolver.h"
+#include "devtools/DevToolsPanel.h"
+#include "pip/PiPController.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
@@ -56,6 +58,22 @@ void BrowserWindowController::setupUI()
     pageArea_.add_css_class("page-area");
     pageArea_.set_vexpand(true);
     contentView_.append(pageArea_);
+
+    // The developer tools sit under the web views, hidden until asked for.
+    std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
+    devPanel_ = Gtk::make_managed<DevToolsPanel>();
+    devPanel_->set_size_request(-1, devPanelHeight);
+    devPanel_->set_vexpand(false);
+    devPanel_->setOnClose([weakSelf] {
+        if (auto self = weakSelf.lock())
+            self->toggleDevTools();
+    });
+    devPanel_->set_visible(false);
+    pageArea_.append(*devPanel_);
+    devMessages_ = devPanel_;
+
+    pipController_ = std::make_shared<PiPController>();
+    pipMessages_ = pipController_.get();
 
     startContentBlocking();
     installKeyHandler(*window_);
@@ -226,10 +244,18 @@ void BrowserWindowController::reload()
 
 void BrowserWindowController::toggleDevTools()
 {
+    devPanelVisible_ = !devPanelVisible_;
+    // The page area's layout gives the web view the space above the panel.
+    devPanel_->set_visible(devPanelVisible_);
+    if (WebKitWebView* view = webView()) {
+        const std::string statement = std::string("window.__quildevActive = ") + (devPanelVisible_ ? "true" : "false") + ";";
+        webkit_web_view_evaluate_javascript(view, statement.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
 }
 
 void BrowserWindowController::startPiP()
 {
+    pipController_->start();
 }
 
 void BrowserWindowController::setMessageHandler(const std::string& channel, ScriptMessageHandler* handler)

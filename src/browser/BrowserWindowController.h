@@ -25,6 +25,8 @@
 namespace quillmere {
 
 class BlockCounter;
+class DevToolsPanel;
+class PiPController;
 
 class BrowserWindowController : public TabBarDelegate,
                                 public std::enable_shared_from_this<BrowserWindowController> {
@@ -84,6 +86,8 @@ public:
     Gtk::Button& reloadButton() { return reloadButton_; }
     Gtk::Button& devToolsButton() { return devToolsButton_; }
     Gtk::Button& pipButton() { return pipButton_; }
+    DevToolsPanel& devPanel() { return *devPanel_; }
+    PiPController& pipController() { return *pipController_; }
 
     // Handlers of the three channels; a channel without one drops its messages.
     void setMessageHandler(const std::string& channel, ScriptMessageHandler* handler);
@@ -151,6 +155,8 @@ private:
     std::vector<std::unique_ptr<Tab>> tabs_;
     int activeTabIndex_ = 0;
 
+    DevToolsPanel* devPanel_ = nullptr; // in the page area, below the web views
+    std::shared_ptr<PiPController> pipController_;
     std::shared_ptr<BlockCounter> blockCounter_;
     bool ruleListPending_ = false;
     bool waitedForLookup_ = false;

@@ -2,6 +2,7 @@
 // loads starting and finishing, load progress, and a web process that went away.
 #include "browser/BrowserWindowController.h"
 
+#include "devtools/DevToolsPanel.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 
@@ -85,8 +86,10 @@ void BrowserWindowController::didStartProvisionalNavigation(WebKitWebView* view)
     const char* uri = webkit_web_view_get_uri(view);
     tab.showingErrorPage = !tab.failedURI.empty() && uri && tab.failedURI == uri;
     tab.failedURI.clear();
-    if (index == activeTabIndex_)
+    if (index == activeTabIndex_) {
+        devPanel_->clear();
         setBadgeCount(0);
+    }
 }
 
 void BrowserWindowController::didFinishNavigation(WebKitWebView* view)
@@ -120,6 +123,9 @@ void BrowserWindowController::didFinishNavigation(WebKitWebView* view)
         if (uri && !isEditingAddress())
             showAddress(uri);
         window_->set_title(tab.title);
+        // A freshly loaded page starts with its capture off; the open panel wants it on.
+        if (devPanelVisible_)
+            webkit_web_view_evaluate_javascript(view, "window.__quildevActive = true;", -1, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
     refreshTabBar();
 }

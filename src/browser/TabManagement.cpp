@@ -1,6 +1,9 @@
 // Opening, closing and switching tabs, and handing their titles to the strip.
 #include "browser/BrowserWindowController.h"
 
+#include "devtools/DevToolsPanel.h"
+#include "pip/PiPController.h"
+
 #include <glibmm/main.h>
 
 namespace quillmere {
@@ -48,6 +51,8 @@ void BrowserWindowController::switchToTab(int index)
     activeTabIndex_ = index;
     Tab& tab = *tabs_[index];
     tab.widget->set_visible(true);
+    devPanel_->setWebView(tab.webView.get());
+    pipController_->setWebView(tab.webView.get());
 
     setBadgeCount(tab.blockedCount);
     const char* uri = webkit_web_view_get_uri(tab.webView.get());
