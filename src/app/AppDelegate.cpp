@@ -4,6 +4,8 @@
 #include "platform/GraphicsProbe.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
+#include "settings/DefaultBrowser.h"
+#include "settings/SettingsWindow.h"
 
 #include <giomm/menu.h>
 #include <giomm/simpleaction.h>
@@ -23,6 +25,8 @@ AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
 
 AppDelegate::~AppDelegate()
 {
+    // The settings window (and its log viewer, with the tool it runs) goes first.
+    settingsWindow_.reset();
     if (activityToken_)
         application_->uninhibit(activityToken_);
 }
@@ -96,6 +100,8 @@ void AppDelegate::applicationDidFinishLaunching()
     else
         quillmereLog.info("Suspend inhibitor unavailable");
 
+    DefaultBrowser::requestToBecomeDefault();
+
     auto pending = std::move(pendingURLs_);
     pendingURLs_.clear();
     for (const auto& url : pending)
@@ -137,7 +143,13 @@ void AppDelegate::closeTab()
 
 void AppDelegate::openSettings()
 {
-    // The settings window joins here.
+    if (!controller_)
+        return;
+    if (!settingsWindow_) {
+        settingsWindow_ = SettingsWindow::create(controller_);
+        controller_->installKeyHandler(*settingsWindow_);
+    }
+    settingsWindow_->present();
 }
 
 } // namespace quillmere

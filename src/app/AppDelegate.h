@@ -13,6 +13,7 @@
 namespace quillmere {
 
 class BrowserWindowController;
+class SettingsWindow;
 
 class AppDelegate {
 public:
@@ -21,10 +22,13 @@ public:
 
     std::shared_ptr<BrowserWindowController> controller() const { return controller_; }
     const std::vector<std::string>& pendingURLs() const { return pendingURLs_; }
+    std::shared_ptr<SettingsWindow> settingsWindow() const { return settingsWindow_; }
 
     // Loads `url` into the active tab and raises the window; before the window exists
     // the URL waits in pendingURLs.
     void openURL(const std::string& url);
+
+    void openSettings();
 
 private:
     void startup();
@@ -35,11 +39,11 @@ private:
 
     void newTab();
     void closeTab();
-    void openSettings();
 
     Glib::RefPtr<Gtk::Application> application_;
     std::shared_ptr<BrowserWindowController> controller_;
     guint activityToken_ = 0;           // the suspend inhibitor, held until exit
+    std::shared_ptr<SettingsWindow> settingsWindow_; // made on first use, then kept
     std::vector<std::string> pendingURLs_;
     bool launched_ = false;
 };

@@ -17,6 +17,7 @@
 #include <gtkmm/entry.h>
 #include <gtkmm/label.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,10 @@ public:
     // the choice. The compiled list, once it arrived, is kept either way.
     void setAdBlockEnabled(bool enabled);
     WebKitUserContentFilter* compiledRuleList() const { return compiledRuleList_.get(); }
+
+    // Removes every kind of website data of every site; `completion` runs on the main
+    // loop once the engine is done. Open tabs are left as they are.
+    void clearBrowsingData(std::function<void()> completion);
 
     // The active tab's web view, or null.
     WebKitWebView* webView() const;

@@ -1,0 +1,79 @@
+// The settings window: updates, default browser, ad and tracker blocking, homepage,
+// browsing data and the log viewer. It keeps no settings logic of its own beyond
+// storing the homepage; every action goes to the part that owns it. The application
+// delegate makes one on the first "Settings..." and keeps it; closing only hides it.
+#pragma once
+
+#include "update/UpdateStatus.h"
+
+#include <gtkmm/box.h>
+#include <gtkmm/button.h>
+#include <gtkmm/checkbutton.h>
+#include <gtkmm/entry.h>
+#include <gtkmm/label.h>
+#include <gtkmm/window.h>
+
+#include <memory>
+#include <string>
+
+namespace quillmere {
+
+class BrowserWindowController;
+class LogViewerWindow;
+
+class SettingsWindow : public Gtk::Window, public std::enable_shared_from_this<SettingsWindow> {
+public:
+    static constexpr int kWidth = 440;
+    static constexpr int kHeight = 590;
+
+    static std::shared_ptr<SettingsWindow> create(std::weak_ptr<BrowserWindowController> browserController);
+    ~SettingsWindow() override;
+
+    // The controls, for the rest of the program and for tests.
+    Gtk::Button& updateButton() { return updateBtn_; }
+    Gtk::Label& updateStatus() { return updateStatus_; }
+    Gtk::CheckButton& adBlockCheckbox() { return adBlockCheckbox_; }
+    Gtk::Entry& homepageField() { return homepageField_; }
+    Gtk::Label& clearDataStatus() { return clearDataStatus_; }
+    Gtk::Button& makeDefaultButton() { return makeDefaultBtn_; }
+    Gtk::Button& saveButton() { return saveBtn_; }
+    Gtk::Button& clearDataButton() { return clearDataBtn_; }
+    Gtk::Button& showLogsButton() { return showLogsBtn_; }
+    LogViewerWindow* logViewer() const { return logViewer_.get(); }
+    Gtk::Box& content() { return content_; }
+
+    // Where updates come from; tests point it at a local server.
+    void setUpdateBase(const std::string& base) { updateBase_ = base; }
+
+    void checkForUpdates();
+    void installUpdate();
+    void makeDefault();
+    void toggleAdBlock();
+    void saveHomepage();
+    void clearData();
+    void showLogs();
+
+private:
+    explicit SettingsWindow(std::weak_ptr<BrowserWindowController> browserController);
+    void setup();
+    void addRow(Gtk::Widget& widget, int x, int top, int width, int height);
+    void divider(int top);
+
+    std::unique_ptr<LogViewerWindow> logViewer_;
+    std::weak_ptr<BrowserWindowController> browserController_;
+    Gtk::Box content_;
+    int rowBottom_ = 0; // bottom edge of the row added last
+    Gtk::Button updateBtn_;
+    Gtk::Label updateStatus_;
+    Gtk::Button makeDefaultBtn_;
+    Gtk::CheckButton adBlockCheckbox_;
+    Gtk::Entry homepageField_;
+    Gtk::Button saveBtn_;
+    Gtk::Button clearDataBtn_;
+    Gtk::Label clearDataStatus_;
+    Gtk::Button showLogsBtn_;
+    bool updateFound_ = false; // the button installs from then on
+    std::string updateBase_;
+};
+
+} // namespace quillmere
