@@ -326,3 +326,16 @@ TEST_F(Settings, ALogViewerThatCannotStartItsToolSaysSoAndEndsItsToolWhenGone)
     }
     EXPECT_TRUE(runUntil([] { return journalReaders().empty(); }));
 }
+
+TEST_F(Settings, ControlCommaOpensTheSameSettingsWindow)
+{
+    launch();
+    pressKey(GDK_KEY_comma, {GDK_KEY_Control_L});
+    ASSERT_TRUE(runUntil([&] { return delegate().settingsWindow() && delegate().settingsWindow()->get_visible(); }));
+    SettingsWindow* first = delegate().settingsWindow().get();
+    first->close();
+    focusWindow(browser().window());
+    pressKey(GDK_KEY_comma, {GDK_KEY_Control_L});
+    EXPECT_TRUE(runUntil([&] { return first->get_visible(); }));
+    EXPECT_EQ(delegate().settingsWindow().get(), first);
+}
