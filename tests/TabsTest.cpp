@@ -220,3 +220,41 @@ TEST_F(Tabs, EachTabKeepsItsOwnPageAddressAndBadge)
     EXPECT_EQ(browser().blockedBadge().get_text(), "🛡️ 0 blocked");
     EXPECT_EQ(browser().webView(), tab(0).webView.get());
 }
+
+TEST_F(Tabs, WindowsThatPagesOpenBecomeTabsAndCloseAsTabs)
+{
+    server.page("/", "<title>Opener</title><style>a, button { display: block; font-size: 30px; margin: 20px; }</style>"
+                     "<a id='link' target='_blank' href='/linked'>linked</a>"
+                     "<button id='button' onclick=\"window.open('/popup')\">popup</button>");
+    server.page("/linked", "<title>Linked</title>");
+    server.page("/popup", "<title>Popup</title>");
+    setDefault(kHomepageKey, server.url("/"));
+    launch();
+    ASSERT_TRUE(waitForTitle(0, "Opener"));
+
+    // Real clicks on the page, as the engine lets only a user open windows.
+    auto clickElement = [&](const char* id) {
+        const std::string x = evaluate(tab(0).webView.get(), std::string("(() => { const r = document.getElementById('") + id +
+                                                                 "').getBoundingClientRect(); return r.x + r.width / 2; })()");
+        const std::string y = evaluate(tab(0).webView.get(), std::string("(() => { const r = document.getElementById('") + id +
+                                                                 "').getBoundingClientRect(); return r.y + r.height / 2; })()");
+        clickAt(*tab(0).widget, std::stod(x), std::stod(y));
+    };
+    clickElement("link");
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 2; }));
+    EXPECT_EQ(browser().activeTabIndex(), 1);
+    EXPECT_TRUE(waitForTitle(1, "Linked"));
+
+    browser().switchToTab(0);
+    clickElement("button");
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 3; }));
+    EXPECT_TRUE(waitForTitle(2, "Popup"));
+    WebKitWebView* popup = tab(2).webView.get();
+    EXPECT_EQ(evaluate(popup, "window.opener !== null"), "true");
+
+    // A page that closes its own window closes its tab.
+    evaluate(popup, "window.close(); 1");
+    EXPECT_TRUE(runUntil([&] { return tabCount() == 2; }));
+    EXPECT_EQ(tab(0).title, "Opener");
+    EXPECT_EQ(tab(1).title, "Linked");
+}

@@ -268,7 +268,7 @@ void BrowserWindowController::setMessageHandler(const std::string& channel, Scri
         blockCountMessages_ = handler;
 }
 
-GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView()
+GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView(WebKitWebView* opener)
 {
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
     auto sink = [weakSelf](const char* channel, WebKitWebView* sender, JSCValue* body) {
@@ -276,7 +276,7 @@ GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView()
             self->receiveScriptMessage(channel, sender, body);
     };
     WebKitUserContentFilter* rules = adBlockEnabled() ? compiledRuleList_.get() : nullptr;
-    return factory_.makeWebView(sink, rules);
+    return factory_.makeWebView(sink, rules, opener);
 }
 
 void BrowserWindowController::receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body)

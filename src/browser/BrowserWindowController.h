@@ -103,7 +103,10 @@ private:
     void buildToolbar();
     bool handleKey(guint keyval, Gdk::ModifierType state);
 
-    GObjectPtr<WebKitWebView> makeConfiguredWebView();
+    // A new web view; `opener`, when given, is the page that asked for it.
+    GObjectPtr<WebKitWebView> makeConfiguredWebView(WebKitWebView* opener = nullptr);
+    Tab& addTab(GObjectPtr<WebKitWebView> view);
+    WebKitWebView* openTabForPage(WebKitWebView* opener);
     void connectViewSignals(Tab& tab);
     void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
 
@@ -135,6 +138,8 @@ private:
     static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error, gpointer self);
     static void onProgress(WebKitWebView* view, GParamSpec*, gpointer self);
     static void onTitleChanged(WebKitWebView* view, GParamSpec*, gpointer self);
+    static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction*, gpointer self);
+    static void onClose(WebKitWebView* view, gpointer self);
     static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
 
     Glib::RefPtr<Gtk::Application> application_;

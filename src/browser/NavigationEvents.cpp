@@ -41,6 +41,21 @@ void BrowserWindowController::connectViewSignals(Tab& tab)
     g_signal_connect(view, "notify::estimated-load-progress", G_CALLBACK(onProgress), this);
     g_signal_connect(view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitleChanged), this);
+    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
+    g_signal_connect(view, "close", G_CALLBACK(onClose), this);
+}
+
+GtkWidget* BrowserWindowController::onCreate(WebKitWebView* view, WebKitNavigationAction*, gpointer self)
+{
+    WebKitWebView* opened = static_cast<BrowserWindowController*>(self)->openTabForPage(view);
+    return opened ? GTK_WIDGET(opened) : nullptr;
+}
+
+// A page closing its own window (window.close()) closes its tab.
+void BrowserWindowController::onClose(WebKitWebView* view, gpointer self)
+{
+    auto* controller = static_cast<BrowserWindowController*>(self);
+    controller->closeTab(controller->indexOfTab(view));
 }
 
 void BrowserWindowController::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self)

@@ -10,8 +10,16 @@ namespace quillmere {
 
 Tab& BrowserWindowController::openNewTab(const std::optional<std::string>& url)
 {
+    Tab& added = addTab(makeConfiguredWebView());
+    loadURL(url ? *url : homepage());
+    refreshTabBar();
+    return added;
+}
+
+Tab& BrowserWindowController::addTab(GObjectPtr<WebKitWebView> view)
+{
     auto tab = std::make_unique<Tab>();
-    tab->webView = makeConfiguredWebView();
+    tab->webView = std::move(view);
     tab->widget = Glib::wrap(GTK_WIDGET(tab->webView.get()));
     tab->widget->set_vexpand(true);
     tab->widget->set_hexpand(true);
@@ -22,9 +30,19 @@ Tab& BrowserWindowController::openNewTab(const std::optional<std::string>& url)
     tabs_.push_back(std::move(tab));
     Tab& added = *tabs_.back();
     switchToTab(static_cast<int>(tabs_.size()) - 1);
-    loadURL(url ? *url : homepage());
-    refreshTabBar();
     return added;
+}
+
+// A page asked for a new window (a link with a target, window.open): it opens as a new
+// tab, in the opener's web process so that the two pages can talk, and the engine
+// loads it.
+WebKitWebView* BrowserWindowController::openTabForPage(WebKitWebView* opener)
+{
+    if (indexOfTab(opener) < 0)
+        return nullptr;
+    Tab& added = addTab(makeConfiguredWebView(opener));
+    refreshTabBar();
+    return added.webView.get();
 }
 
 void BrowserWindowController::closeTab(int index)

@@ -59,7 +59,8 @@ WebViewFactory::WebViewFactory()
     accelerated_ = !graphicsInfo().software;
 }
 
-GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList) const
+GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList,
+                                                      WebKitWebView* opener) const
 {
     auto settings = adopt(webkit_settings_new());
     webkit_settings_set_user_agent_with_application_details(settings.get(), "Version", "17.0 Safari/605.1.15");
@@ -73,11 +74,13 @@ GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& s
     for (const auto& script : scripts_)
         webkit_user_content_manager_add_script(manager.get(), script.get());
 
-    auto view = retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW,
-        "network-session", webkit_network_session_get_default(),
-        "settings", settings.get(),
-        "user-content-manager", manager.get(),
-        nullptr)));
+    // A view opened by a page shares its opener's process and, the engine insists, its
+    // content manager too, so the two pages' messages arrive as the opener's.
+    auto view = retain(WEBKIT_WEB_VIEW(opener
+        ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", opener, "settings", settings.get(),
+                       "user-content-manager", manager.get(), nullptr)
+        : g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(),
+                       "settings", settings.get(), "user-content-manager", manager.get(), nullptr)));
 
     for (const char* channel : kMessageChannels) {
         webkit_user_content_manager_register_script_message_handler(manager.get(), channel, nullptr);

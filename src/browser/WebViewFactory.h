@@ -33,8 +33,10 @@ class WebViewFactory {
 public:
     WebViewFactory();
 
-    // A new, unloaded web view. `ruleList` (may be null) is attached at creation.
-    GObjectPtr<WebKitWebView> makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList) const;
+    // A new, unloaded web view. `ruleList` (may be null) is attached at creation; a view
+    // opened by a page shares the `opener`'s web process.
+    GObjectPtr<WebKitWebView> makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList,
+                                          WebKitWebView* opener = nullptr) const;
 
     bool acceleratedCompositing() const { return accelerated_; }
 
