@@ -11,17 +11,6 @@ using namespace quillmere::test;
 
 namespace {
 
-// The widget's allocation (its frame, without margins) in `target`'s coordinates.
-Gdk::Rectangle boundsIn(Gtk::Widget& widget, Gtk::Widget& target)
-{
-    Gdk::Rectangle frame = widget.get_allocation();
-    graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0), translated;
-    if (!gtk_widget_compute_point(widget.get_parent()->gobj(), target.gobj(), &origin, &translated))
-        return Gdk::Rectangle(-1, -1, -1, -1);
-    return Gdk::Rectangle(frame.get_x() + static_cast<int>(translated.x), frame.get_y() + static_cast<int>(translated.y),
-                          frame.get_width(), frame.get_height());
-}
-
 void expectRect(const Gdk::Rectangle& actual, int x, int y, int width, int height, const char* what)
 {
     EXPECT_EQ(actual.get_x(), x) << what << " x";
@@ -38,18 +27,18 @@ protected:
         const int W = content.get_width();
         const int H = content.get_height();
         Gtk::Box& toolbar = browser().toolbar();
-        expectRect(boundsIn(browser().tabBar(), content), 0, 0, W, 34, "tab strip");
-        expectRect(boundsIn(toolbar, content), 0, 34, W, 40, "toolbar");
-        expectRect(boundsIn(browser().backButton(), toolbar), 8, 6, 30, 28, "back");
-        expectRect(boundsIn(browser().forwardButton(), toolbar), 42, 6, 30, 28, "forward");
-        expectRect(boundsIn(browser().reloadButton(), toolbar), 76, 6, 30, 28, "reload");
-        expectRect(boundsIn(browser().devToolsButton(), toolbar), 110, 6, 34, 28, "devtools");
-        expectRect(boundsIn(browser().pipButton(), toolbar), 148, 6, 40, 28, "pip");
-        expectRect(boundsIn(browser().addressField(), toolbar), 192, 6, W - 290, 28, "address field");
-        expectRect(boundsIn(browser().blockedBadge(), toolbar), W - 90, 11, 82, 18, "badge");
+        expectRect(allocationIn(browser().tabBar(), content), 0, 0, W, 34, "tab strip");
+        expectRect(allocationIn(toolbar, content), 0, 34, W, 40, "toolbar");
+        expectRect(allocationIn(browser().backButton(), toolbar), 8, 6, 30, 28, "back");
+        expectRect(allocationIn(browser().forwardButton(), toolbar), 42, 6, 30, 28, "forward");
+        expectRect(allocationIn(browser().reloadButton(), toolbar), 76, 6, 30, 28, "reload");
+        expectRect(allocationIn(browser().devToolsButton(), toolbar), 110, 6, 34, 28, "devtools");
+        expectRect(allocationIn(browser().pipButton(), toolbar), 148, 6, 40, 28, "pip");
+        expectRect(allocationIn(browser().addressField(), toolbar), 192, 6, W - 290, 28, "address field");
+        expectRect(allocationIn(browser().blockedBadge(), toolbar), W - 90, 11, 82, 18, "badge");
         const Gdk::Rectangle frame = browser().webViewFrame();
         expectRect(frame, 0, 74, W, H - 74, "web view frame");
-        expectRect(boundsIn(*tab(0).widget, content), frame.get_x(), frame.get_y(), frame.get_width(),
+        expectRect(allocationIn(*tab(0).widget, content), frame.get_x(), frame.get_y(), frame.get_width(),
                    frame.get_height(), "web view");
     }
 };
@@ -106,8 +95,8 @@ TEST_F(BrowserWindow, F12TogglesTheDeveloperToolsWhateverTheFocusAndModifiers)
     ASSERT_TRUE(browser().devPanelVisible());
     EXPECT_TRUE(browser().devPanel().get_visible());
     ASSERT_TRUE(runUntil([&] { return tab(0).widget->get_height() == H - 74 - 280; }));
-    expectRect(boundsIn(*tab(0).widget, content), 0, 74, content.get_width(), H - 74 - 280, "web view above the panel");
-    expectRect(boundsIn(browser().devPanel(), content), 0, H - 280, content.get_width(), 280, "panel");
+    expectRect(allocationIn(*tab(0).widget, content), 0, 74, content.get_width(), H - 74 - 280, "web view above the panel");
+    expectRect(allocationIn(browser().devPanel(), content), 0, H - 280, content.get_width(), 280, "panel");
     expectRect(browser().webViewFrame(), 0, 74, content.get_width(), H - 74 - 280, "web view frame");
     EXPECT_EQ(evaluate(activeView(), "window.__quildevActive"), "true");
 

@@ -29,19 +29,9 @@ protected:
         return *window;
     }
 
-    static Gdk::Rectangle frameIn(Gtk::Widget& widget, Gtk::Widget& target)
-    {
-        Gdk::Rectangle frame = widget.get_allocation();
-        graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0), moved;
-        if (!gtk_widget_compute_point(widget.get_parent()->gobj(), target.gobj(), &origin, &moved))
-            return Gdk::Rectangle(-1, -1, -1, -1);
-        return Gdk::Rectangle(frame.get_x() + static_cast<int>(moved.x), frame.get_y() + static_cast<int>(moved.y),
-                              frame.get_width(), frame.get_height());
-    }
-
     static void expectFrame(Gtk::Widget& widget, Gtk::Widget& content, int x, int y, int width, int height)
     {
-        const Gdk::Rectangle frame = frameIn(widget, content);
+        const Gdk::Rectangle frame = allocationIn(widget, content);
         EXPECT_EQ(frame.get_x(), x);
         EXPECT_EQ(frame.get_y(), y);
         EXPECT_EQ(frame.get_width(), width);

@@ -55,34 +55,72 @@ bool BrowserTest::waitForTitle(int tabIndex, const std::string& title, int timeo
     return runUntil([&] { return tabIndex < tabCount() && tab(tabIndex).title == title; }, timeoutMs);
 }
 
+namespace {
+
+// Waits for a script's result and answers it as JSON text ("ERROR: ..." when it threw).
+// The state is shared with the callback, which may arrive after a time-out gave up.
+struct ScriptResult {
+    bool done = false;
+    std::string text;
+
+    static void deliver(gpointer data, JSCValue* value, GError* error)
+    {
+        std::unique_ptr<std::shared_ptr<ScriptResult>> holder(static_cast<std::shared_ptr<ScriptResult>*>(data));
+        ScriptResult& result = **holder;
+        if (!value) {
+            result.text = std::string("ERROR: ") + error->message;
+            g_error_free(error);
+        } else {
+            char* json = jsc_value_is_undefined(value) ? g_strdup("undefined") : jsc_value_to_json(value, 0);
+            result.text = json ? json : "null";
+            g_free(json);
+            g_object_unref(value);
+        }
+        result.done = true;
+    }
+};
+
+std::string awaitResult(const std::shared_ptr<ScriptResult>& result, int timeoutMs)
+{
+    if (!runUntil([&] { return result->done; }, timeoutMs))
+        return "ERROR: timed out";
+    return result->text;
+}
+
+} // namespace
+
 std::string BrowserTest::evaluate(WebKitWebView* view, const std::string& script, int timeoutMs)
 {
-    struct State {
-        bool done = false;
-        std::string result;
-    };
-    // Shared with the callback, which may arrive after a time-out gave up on it.
-    auto state = std::make_shared<State>();
+    auto result = std::make_shared<ScriptResult>();
     webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::shared_ptr<State>> holder(static_cast<std::shared_ptr<State>*>(data));
-            State& state = **holder;
+        [](GObject* source, GAsyncResult* async, gpointer data) {
             GError* error = nullptr;
-            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
-            if (!value) {
-                state.result = std::string("ERROR: ") + error->message;
-                g_error_free(error);
-            } else {
-                char* json = jsc_value_is_undefined(value) ? g_strdup("undefined") : jsc_value_to_json(value, 0);
-                state.result = json ? json : "null";
-                g_free(json);
-                g_object_unref(value);
-            }
-            state.done = true;
-        }, new std::shared_ptr<State>(state));
-    if (!runUntil([&] { return state->done; }, timeoutMs))
-        return "ERROR: timed out";
-    return state->result;
+            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, &error);
+            ScriptResult::deliver(data, value, error);
+        }, new std::shared_ptr<ScriptResult>(result));
+    return awaitResult(result, timeoutMs);
+}
+
+std::string BrowserTest::evaluateAsync(WebKitWebView* view, const std::string& body, int timeoutMs)
+{
+    auto result = std::make_shared<ScriptResult>();
+    webkit_web_view_call_async_javascript_function(view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* async, gpointer data) {
+            GError* error = nullptr;
+            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), async, &error);
+            ScriptResult::deliver(data, value, error);
+        }, new std::shared_ptr<ScriptResult>(result));
+    return awaitResult(result, timeoutMs);
+}
+
+Gdk::Rectangle allocationIn(Gtk::Widget& widget, Gtk::Widget& target)
+{
+    Gdk::Rectangle frame = widget.get_allocation();
+    graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0), moved;
+    if (!gtk_widget_compute_point(widget.get_parent()->gobj(), target.gobj(), &origin, &moved))
+        return Gdk::Rectangle(-1, -1, -1, -1);
+    return Gdk::Rectangle(frame.get_x() + static_cast<int>(moved.x), frame.get_y() + static_cast<int>(moved.y),
+                          frame.get_width(), frame.get_height());
 }
 
 void BrowserTest::useServerAsProxy()
@@ -115,35 +153,6 @@ std::string BrowserTest::makeTemporaryDirectory(const char* pattern)
 void BrowserTest::installRules(const std::string& json)
 {
     g_file_set_contents((bundle_ + "/share/quillmere/quilblock_rules.json").c_str(), json.c_str(), -1, nullptr);
-}
-
-std::string BrowserTest::evaluateAsync(WebKitWebView* view, const std::string& body, int timeoutMs)
-{
-    struct State {
-        bool done = false;
-        std::string result;
-    };
-    auto state = std::make_shared<State>();
-    webkit_web_view_call_async_javascript_function(view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::shared_ptr<State>> holder(static_cast<std::shared_ptr<State>*>(data));
-            State& state = **holder;
-            GError* error = nullptr;
-            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
-            if (!value) {
-                state.result = std::string("ERROR: ") + error->message;
-                g_error_free(error);
-            } else {
-                char* json = jsc_value_is_undefined(value) ? g_strdup("undefined") : jsc_value_to_json(value, 0);
-                state.result = json ? json : "null";
-                g_free(json);
-                g_object_unref(value);
-            }
-            state.done = true;
-        }, new std::shared_ptr<State>(state));
-    if (!runUntil([&] { return state->done; }, timeoutMs))
-        return "ERROR: timed out";
-    return state->result;
 }
 
 void BrowserTest::setDefault(const std::string& key, const std::string& value)

@@ -71,4 +71,7 @@ private:
     std::unique_ptr<AppDelegate> delegate_;
 };
 
+// The widget's allocation (its frame, without margins) in `target`'s coordinates.
+Gdk::Rectangle allocationIn(Gtk::Widget& widget, Gtk::Widget& target);
+
 } // namespace quillmere::test
