@@ -45,6 +45,10 @@ struct ImageSize {
 };
 ImageSize frameImageSize(const PiPMessage& frame);
 
+// A page titled "Main" with one playing video, "main".
+inline constexpr const char* kMainVideoPage =
+    "<title>Main</title><video id=main src='/pip-640x480.webm' muted autoplay style='width: 640px; height: 480px'></video>";
+
 class PiPTest : public BrowserTest {
 protected:
     ~PiPTest() override;
@@ -62,6 +66,8 @@ protected:
     // Waits until `count` messages of `type` have arrived in all.
     bool waitForMessages(const std::string& type, int count = 1, int timeoutMs = 10000);
     std::string js(const std::string& script) { return evaluate(activeView(), script); }
+    // Posts `object` (JavaScript source) on "quilpip" from the active page.
+    void postFromPage(const std::string& object) { js("window.__qwk.messageHandlers.quilpip.postMessage(" + object + "); 1"); }
     std::string js(WebKitWebView* view, const std::string& script) { return evaluate(view, script); }
 
     std::unique_ptr<PiPRecorder> recorder;
