@@ -32,6 +32,27 @@
     // that the panel's button and title follow a paused video.
     var lastSent = null;
 
+    // How many pictures the video has shown so far, 0 where the engine cannot tell. A
+    // playing video's currentTime follows the clock and moves on every animation frame,
+    // also between two pictures of a 30 frames/s video on a 60 Hz display; the count
+    // moves only with the picture.
+    function pictureCount(video) {
+        try {
+            return video.getVideoPlaybackQuality().totalVideoFrames;
+        } catch (e) {
+            return 0;
+        }
+    }
+
+    function unchangedSinceLastSent(video, now, paused, currentTime, title) {
+        if (!lastSent || lastSent.paused !== paused || lastSent.title !== title || now - lastSent.at >= 1000)
+            return false;
+        if (lastSent.currentTime === currentTime)
+            return true;
+        // A paused video changes its picture only by seeking, which moves currentTime.
+        return !paused && lastSent.pictures > 0 && lastSent.pictures === pictureCount(video);
+    }
+
     function post(message) {
         window.__qwk.messageHandlers.quilpip.postMessage(message);
     }
@@ -92,8 +113,7 @@
             var paused = video.paused;
             var currentTime = video.currentTime;
             var title = document.title;
-            if (lastSent && lastSent.currentTime === currentTime && lastSent.paused === paused
-                && lastSent.title === title && now - lastSent.at < 1000)
+            if (unchangedSinceLastSent(video, now, paused, currentTime, title))
                 return;
 
             if (now - lastDiagTime > 1000) {
@@ -119,7 +139,7 @@
                 canvas.height = height;
             context.drawImage(video, 0, 0, FRAME_WIDTH, height);
             var data = canvas.toDataURL("image/jpeg", 0.75);
-            lastSent = { currentTime: currentTime, paused: paused, title: title, at: now };
+            lastSent = { currentTime: currentTime, paused: paused, title: title, at: now, pictures: pictureCount(video) };
 
             var duration = video.duration;
             post({
