@@ -2,6 +2,10 @@
 // and shown; diagnostics and errors logged; anything malformed dropped quietly.
 #include "PiPTestSupport.h"
 
+#include "pip/FrameDecoder.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
 using namespace quillmere;
 using namespace quillmere::test;
 
@@ -19,6 +23,20 @@ protected:
         return lines;
     }
 };
+
+// An image of `width` × `height` in `format` ("jpeg", "png").
+std::vector<std::uint8_t> makeImage(int width, int height, const char* format)
+{
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+    gdk_pixbuf_fill(pixbuf, 0x3366ccff);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, format, nullptr, nullptr);
+    std::vector<std::uint8_t> bytes(buffer, buffer + size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return bytes;
+}
 
 const std::string kDefaultDiag = "PiP diag: hidden=false visibility=? hasFocus=false videoPaused=false videoTime=-1.000000 videoReadyState=-1";
 
@@ -105,4 +123,38 @@ TEST_F(PiPMessages, AStartWithoutVideoLeavesThePanelEmptyAndLogsTheError)
     EXPECT_FALSE(panel()->imageView().get_paintable());
     EXPECT_EQ(recorder->count("frame"), 0);
     EXPECT_EQ(recorder->count("started"), 0);
+}
+
+TEST_F(PiPMessages, PicturesComeBackInOrderAtTheSizeTheyAreShown)
+{
+    FrameDecoder decoder;
+    std::vector<std::string> seen;
+    auto expect = [&](std::vector<std::uint8_t> image, bool wanted, int boxWidth, int boxHeight, const std::string& result) {
+        seen.clear();
+        decoder.decode(std::move(image), wanted, boxWidth, boxHeight, [&](const Glib::RefPtr<Gdk::Texture>& picture) {
+            seen.push_back(picture ? std::to_string(picture->get_width()) + "x" + std::to_string(picture->get_height()) : "none");
+        });
+        ASSERT_TRUE(runUntil([&] { return !seen.empty(); }));
+        EXPECT_EQ(seen[0], result) << boxWidth << "x" << boxHeight;
+    };
+    const auto jpeg = makeImage(1280, 720, "jpeg");
+    expect(jpeg, true, 640, 394, "640x360");
+    expect(jpeg, true, 700, 400, "800x450");
+    expect(jpeg, true, 100, 100, "160x90");
+    expect(jpeg, true, 0, 0, "1280x720");
+    expect(jpeg, true, 2000, 2000, "1280x720");
+    expect(makeImage(320, 200, "png"), true, 100, 100, "320x200");
+    expect(jpeg, false, 640, 394, "none");
+    expect({0xff, 0xd8, 0xff, 0xe0, 1, 2, 3}, true, 640, 394, "none");
+
+    // A burst: every frame answers, in order; the newest always with its picture.
+    seen.clear();
+    for (int i = 0; i < 6; ++i)
+        decoder.decode(jpeg, true, 640, 394, [&seen, i](const Glib::RefPtr<Gdk::Texture>& picture) {
+            seen.push_back(std::to_string(i) + (picture ? "+" : "-"));
+        });
+    ASSERT_TRUE(runUntil([&] { return seen.size() == 6; }));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(seen[i].substr(0, 1), std::to_string(i));
+    EXPECT_EQ(seen.back(), "5+");
 }

@@ -1,11 +1,9 @@
 #include "pip/PiPController.h"
 
+#include "pip/FrameDecoder.h"
 #include "pip/PiPPanel.h"
 #include "platform/Base64.h"
-#include "platform/Dispatch.h"
 #include "platform/Log.h"
-
-#include <glibmm/bytes.h>
 
 #include <string_view>
 
@@ -30,6 +28,7 @@ void PiPController::start()
         return;
     if (!panel_) {
         panel_ = std::make_unique<PiPPanel>();
+        decoder_ = std::make_unique<FrameDecoder>();
         if (panelSetup_)
             panelSetup_(*panel_);
     }
@@ -89,17 +88,17 @@ void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
     // further.
     if (!panel_ || panel_->webView().get() != sender)
         return;
+    // A hidden panel shows nothing, so its frames carry only state and title.
+    const bool wanted = panel_->get_visible();
+    int width = 0, height = 0;
+    panel_->pictureSize(width, height);
     std::weak_ptr<PiPController> weakSelf = weak_from_this();
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(*image));
-    dispatchMain([weakSelf, bytes, paused, title = std::move(title)] {
-        auto self = weakSelf.lock();
-        if (!self || !self->panel_)
-            return;
-        GBytes* jpeg = g_bytes_new_static(bytes->data(), bytes->size());
-        GdkTexture* texture = gdk_texture_new_from_bytes(jpeg, nullptr);
-        g_bytes_unref(jpeg);
-        self->panel_->updateFrame(texture ? Glib::wrap(texture) : Glib::RefPtr<Gdk::Texture>(), paused, title);
-    });
+    decoder_->decode(std::move(*image), wanted, width, height,
+        [weakSelf, paused, title = std::move(title)](const Glib::RefPtr<Gdk::Texture>& picture) {
+            auto self = weakSelf.lock();
+            if (self && self->panel_)
+                self->panel_->updateFrame(picture, paused, title);
+        });
 }
 
 void PiPController::logDiag(const ScriptValue& body)

@@ -17,6 +17,7 @@ namespace Gtk { class Window; }
 
 namespace quillmere {
 
+class FrameDecoder;
 class PiPPanel;
 
 class PiPController : public ScriptMessageHandler, public std::enable_shared_from_this<PiPController> {
@@ -47,6 +48,7 @@ private:
 
     GWeak<WebKitWebView> webView_;
     std::unique_ptr<PiPPanel> panel_;
+    std::unique_ptr<FrameDecoder> decoder_; // made with the panel
     std::function<void(Gtk::Window&)> panelSetup_;
     std::optional<std::chrono::steady_clock::time_point> lastFrameLogTime_; // none: never logged
     std::int64_t frameCounter_ = 0;
