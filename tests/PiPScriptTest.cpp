@@ -61,10 +61,12 @@ TEST_F(PiPScript, StreamsTheLargestVideoHiddenUntilStoppedInOneLoop)
     for (size_t i = 2; i < all.size(); ++i) {
         if (all[i].type() != "diag")
             continue;
-        if (i + 1 < all.size())
+        if (i + 1 < all.size()) {
             EXPECT_EQ(all[i + 1].type(), "frame");
-        if (lastDiag)
+        }
+        if (lastDiag) {
             EXPECT_GT(all[i].at - lastDiag, 900 * 1000);
+        }
         lastDiag = all[i].at;
     }
     const auto& diag = all[2].body;

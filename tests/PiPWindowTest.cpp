@@ -187,7 +187,10 @@ TEST_F(PiPWindow, AStartOnAnotherTabRebindsThePanelAndAClosedTabsControlsDoNothi
     browser().switchToTab(0);
     browser().closeTab(1);
     EXPECT_EQ(window.webView().get(), nullptr);
+    // Well before its end, so that it is still playing when checked.
+    js(first, "main.currentTime = 1; 1");
     const std::string before = js(first, "main.paused + ' ' + main.style.opacity");
+    EXPECT_EQ(before, "\"false \"");
     click(window.playPauseButton());
     click(window.closeButton());
     EXPECT_FALSE(window.get_visible());
