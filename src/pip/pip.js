@@ -44,13 +44,13 @@
         }
     }
 
-    function unchangedSinceLastSent(video, now, paused, currentTime, title) {
-        if (!lastSent || lastSent.paused !== paused || lastSent.title !== title || now - lastSent.at >= 1000)
+    function unchangedSinceLastSent(state) {
+        if (!lastSent || lastSent.paused !== state.paused || lastSent.title !== state.title || state.at - lastSent.at >= 1000)
             return false;
-        if (lastSent.currentTime === currentTime)
+        if (lastSent.currentTime === state.currentTime)
             return true;
         // A paused video changes its picture only by seeking, which moves currentTime.
-        return !paused && lastSent.pictures > 0 && lastSent.pictures === pictureCount(video);
+        return !state.paused && state.pictures > 0 && lastSent.pictures === state.pictures;
     }
 
     function post(message) {
@@ -113,7 +113,9 @@
             var paused = video.paused;
             var currentTime = video.currentTime;
             var title = document.title;
-            if (unchangedSinceLastSent(video, now, paused, currentTime, title))
+            // Read before drawing, so that a picture arriving meanwhile still counts as new.
+            var state = { currentTime: currentTime, paused: paused, title: title, at: now, pictures: pictureCount(video) };
+            if (unchangedSinceLastSent(state))
                 return;
 
             if (now - lastDiagTime > 1000) {
@@ -139,7 +141,7 @@
                 canvas.height = height;
             context.drawImage(video, 0, 0, FRAME_WIDTH, height);
             var data = canvas.toDataURL("image/jpeg", 0.75);
-            lastSent = { currentTime: currentTime, paused: paused, title: title, at: now, pictures: pictureCount(video) };
+            lastSent = state;
 
             var duration = video.duration;
             post({
