@@ -465,6 +465,8 @@ int main(int argc, char** argv)
     printf("  program: JPEG decode   %6.1f ms   (to %d x %d for the panel, off the main thread; GTK's loader at full %d x %d: %.1f ms)\n",
            scaledDecodeMs, scaledWidth, scaledHeight, width, height, fullDecodeMs);
     printf("  program: paint         %6.1f ms   (panel frames with a new picture; %d panel frames in all)\n", mean(paints.newPictureMs), paints.all);
+    printf("  program: the rest      %6.1f ms   (main thread: the engine handing over the message, layout, the browser window)\n",
+           std::max(0.0, mainCpu * 1000 / std::max(1.0, shown) - mean(tap.handlerMs) - mean(paints.newPictureMs)));
     if (after[6].get<double>() >= after[7].get<double>() - 0.1)
         printf("Note: the video reached its end during the measurement; the figures are too low.\n");
 
