@@ -50,8 +50,8 @@ PiPTest::~PiPTest()
 
 namespace {
 
-// Answers byte-range requests, as media servers do; a looping video seeks back to its
-// start with one.
+// Answers byte-range requests, as media servers do: a video fetches from a new offset
+// with one when it seeks.
 Response rangedVideo(const std::string& data, const SeenRequest& request)
 {
     std::string range;
@@ -62,13 +62,13 @@ Response rangedVideo(const std::string& data, const SeenRequest& request)
     std::size_t first = 0, last = data.size() - 1;
     if (range.rfind("bytes=", 0) != 0)
         return response;
-    const std::string spec = range.substr(6);
-    const auto dash = spec.find('-');
+    const std::string bytes = range.substr(6);
+    const auto dash = bytes.find('-');
     if (dash == std::string::npos)
         return response;
-    first = std::stoul(spec.substr(0, dash));
-    if (dash + 1 < spec.size())
-        last = std::min<std::size_t>(last, std::stoul(spec.substr(dash + 1)));
+    first = std::stoul(bytes.substr(0, dash));
+    if (dash + 1 < bytes.size())
+        last = std::min<std::size_t>(last, std::stoul(bytes.substr(dash + 1)));
     if (first > last) {
         response.status = 416;
         response.body.clear();
