@@ -74,6 +74,14 @@ void BrowserWindowController::setupUI()
 
     pipController_ = std::make_shared<PiPController>();
     pipMessages_ = pipController_.get();
+    // The panel, made by the first start, is one of the application's windows and
+    // knows the window-wide keys.
+    pipController_->setPanelSetup([weakSelf](Gtk::Window& panel) {
+        if (auto self = weakSelf.lock()) {
+            self->application_->add_window(panel);
+            self->installKeyHandler(panel);
+        }
+    });
 
     startContentBlocking();
     installKeyHandler(*window_);
