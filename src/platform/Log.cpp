@@ -3,7 +3,12 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace quillmere {
@@ -144,9 +149,23 @@ GLogWriterOutput writeEntry(GLogLevelFlags level, const GLogField* fields, gsize
 
 } // namespace
 
+bool journalAccepts()
+{
+    static constexpr char path[] = "/run/systemd/journal/socket";
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path, sizeof path);
+    const bool accepts = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return accepts;
+}
+
 void installLogWriter()
 {
-    g_useJournal = g_file_test("/run/systemd/journal/socket", G_FILE_TEST_EXISTS);
+    g_useJournal = journalAccepts();
     g_log_set_writer_func(writeEntry, nullptr, nullptr);
 }
 

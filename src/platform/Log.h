@@ -42,8 +42,12 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArg> ar
 void writeLogEntry(LogLevel level, const std::string& message);
 
 // Installs the process-wide GLib log writer: the systemd journal when its socket
-// exists, standard error otherwise; never standard output. Call once, at entry.
+// accepts entries, standard error otherwise; never standard output. Call once, at entry.
 void installLogWriter();
+
+// Whether a journald answers on its socket; a socket file left by one that has ended
+// does not count.
+bool journalAccepts();
 
 } // namespace quillmere
 

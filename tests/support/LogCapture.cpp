@@ -28,7 +28,7 @@ GLogWriterOutput record(GLogLevelFlags level, const GLogField* fields, gsize cou
         entries().push_back({(level & G_LOG_LEVEL_CRITICAL) ? LogLevel::Error : LogLevel::Info, message});
         fprintf(stderr, "[quillmere] %s\n", message);
         // Also where the program's own writer sends it, so the log viewer can show it.
-        if (g_file_test("/run/systemd/journal/socket", G_FILE_TEST_EXISTS))
+        if (journalAccepts())
             g_log_writer_journald(level, fields, count, nullptr);
         return G_LOG_WRITER_HANDLED;
     }

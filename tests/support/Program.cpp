@@ -1,5 +1,7 @@
 #include "support/Program.h"
 
+#include "platform/Log.h"
+
 #include <glib/gstdio.h>
 #include <unistd.h>
 
@@ -33,7 +35,7 @@ std::string installCopy(const std::string& binary, const std::string& rulesJson)
 
 bool Program::journalRunning()
 {
-    return g_file_test("/run/systemd/journal/socket", G_FILE_TEST_EXISTS);
+    return journalAccepts();
 }
 
 std::string Program::log() const
