@@ -1,21 +1,433 @@
 #include "devtools/DevToolsPanel.h"
 
+#include "platform/JsonText.h"
+
+#include <glibmm/main.h>
+#include <gtkmm/columnviewcolumn.h>
+#include <gtkmm/signallistitemfactory.h>
+
+#include <chrono>
+#include <vector>
+
 namespace quillmere {
+
+namespace {
+
+// A row of the network table: the record it shows, shared with the log so that a
+// response's new status is what the row shows when it is bound again.
+class NetworkRow : public Glib::Object {
+public:
+    static Glib::RefPtr<NetworkRow> create(std::shared_ptr<NetworkEntry> entry)
+    {
+        return Glib::make_refptr_for_instance(new NetworkRow(std::move(entry)));
+    }
+    const std::shared_ptr<NetworkEntry> entry;
+
+private:
+    explicit NetworkRow(std::shared_ptr<NetworkEntry> entry) : entry(std::move(entry)) {}
+};
+
+// How long one turn of the main loop may spend applying queued messages.
+constexpr auto kBatchBudget = std::chrono::milliseconds(8);
+
+void setText(Gtk::TextView& view, const std::string& text)
+{
+    view.get_buffer()->set_text(text);
+}
+
+std::string textOf(const Gtk::TextView& view)
+{
+    return view.get_buffer()->get_text(true);
+}
+
+Gtk::ScrolledWindow& scrolled(Gtk::ScrolledWindow& scroll, Gtk::Widget& child)
+{
+    scroll.set_policy(Gtk::PolicyType::AUTOMATIC, Gtk::PolicyType::AUTOMATIC);
+    scroll.set_child(child);
+    return scroll;
+}
+
+void panelButton(Gtk::Button& button, const char* label, int width, const char* cssClass = nullptr)
+{
+    button.set_label(label);
+    button.set_size_request(width, 26);
+    button.set_focus_on_click(false);
+    button.add_css_class("devtools-button");
+    if (cssClass)
+        button.add_css_class(cssClass);
+}
+
+} // namespace
 
 DevToolsPanel::DevToolsPanel()
     : Gtk::Box(Gtk::Orientation::VERTICAL)
+    , cancellable_(adopt(g_cancellable_new()))
+    , accentLine_(Gtk::Orientation::HORIZONTAL)
+    , headerBar_(Gtk::Orientation::HORIZONTAL)
+    , titleLabel_("DevTools")
+    , closeButton_("✕")
 {
     add_css_class("devtools-panel");
+    setup();
 }
 
-DevToolsPanel::~DevToolsPanel() = default;
+DevToolsPanel::~DevToolsPanel()
+{
+    // A page evaluation still under way answers into a panel that is gone.
+    g_cancellable_cancel(cancellable_.get());
+    drain_.disconnect();
+}
+
+void DevToolsPanel::setup()
+{
+    accentLine_.add_css_class("devtools-accent");
+    accentLine_.set_size_request(-1, 2);
+    append(accentLine_);
+
+    headerBar_.add_css_class("devtools-header");
+    headerBar_.set_size_request(-1, headerHeight);
+    titleLabel_.add_css_class("devtools-title");
+    titleLabel_.set_size_request(90, 18);
+    titleLabel_.set_xalign(0);
+    titleLabel_.set_margin_start(10);
+    titleLabel_.set_valign(Gtk::Align::CENTER);
+    headerBar_.append(titleLabel_);
+
+    switcher_.set_stack(stack_);
+    switcher_.set_size_request(240, 26);
+    switcher_.set_valign(Gtk::Align::CENTER);
+    switcher_.add_css_class("devtools-pages");
+    headerBar_.append(switcher_);
+
+    auto* spacer = Gtk::make_managed<Gtk::Box>();
+    spacer->set_hexpand(true);
+    headerBar_.append(*spacer);
+
+    closeButton_.add_css_class("devtools-close");
+    closeButton_.set_size_request(24, 24);
+    closeButton_.set_valign(Gtk::Align::CENTER);
+    closeButton_.set_margin_end(10);
+    closeButton_.set_focus_on_click(false);
+    closeButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::closeSelf));
+    headerBar_.append(closeButton_);
+    append(headerBar_);
+
+    stack_.set_vexpand(true);
+    stack_.set_hhomogeneous(true);
+    stack_.set_vhomogeneous(true);
+    stack_.add(buildNetworkPage(), "network", "Network");
+
+    consoleView_.set_editable(false);
+    consoleView_.set_cursor_visible(false);
+    consoleView_.set_wrap_mode(Gtk::WrapMode::NONE);
+    consoleView_.add_css_class("devtools-console");
+    consoleScroll_.add_css_class("devtools-console-scroll");
+    // Stays after everything inserted, so scrolling to it shows the newest line.
+    consoleEnd_ = consoleView_.get_buffer()->create_mark("console-end", consoleView_.get_buffer()->end(), false);
+    stack_.add(scrolled(consoleScroll_, consoleView_), "console", "Console");
+
+    stack_.add(buildHtmlPage(), "html", "HTML");
+    stack_.set_visible_child("network");
+    stack_.property_visible_child().signal_changed().connect(sigc::mem_fun(*this, &DevToolsPanel::tabChanged));
+    append(stack_);
+}
+
+Gtk::Box& DevToolsPanel::buildNetworkPage()
+{
+    auto* page = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL);
+
+    rows_ = Gio::ListStore<Glib::Object>::create();
+    selection_ = Gtk::SingleSelection::create(rows_);
+    selection_->set_autoselect(false);
+    selection_->set_can_unselect(true);
+    selection_->signal_selection_changed().connect([this](guint, guint) { selectionChanged(); });
+
+    networkTable_ = Gtk::make_managed<Gtk::ColumnView>(selection_);
+    networkTable_->add_css_class("network-table");
+    networkTable_->set_show_row_separators(true);
+    networkTable_->set_reorderable(false);
+    addColumn("Method", 60, &NetworkEntry::method, false);
+    addColumn("URL", 300, &NetworkEntry::url, true);
+    addColumn("Status", 60, &NetworkEntry::status, false);
+    networkScroll_.add_css_class("network-scroll");
+    networkScroll_.set_vexpand(true);
+    page->append(scrolled(networkScroll_, *networkTable_));
+
+    detailView_.set_editable(false);
+    detailView_.set_cursor_visible(false);
+    detailView_.set_wrap_mode(Gtk::WrapMode::WORD_CHAR);
+    detailView_.add_css_class("devtools-detail");
+    detailScroll_.set_size_request(-1, 46);
+    detailScroll_.set_margin_top(4);
+    detailScroll_.add_css_class("devtools-detail-scroll");
+    page->append(scrolled(detailScroll_, detailView_));
+
+    panelButton(resendButton_, "↻ Resend", 100, "devtools-resend");
+    resendButton_.set_halign(Gtk::Align::START);
+    resendButton_.set_margin_start(8);
+    resendButton_.set_margin_top(6);
+    resendButton_.set_margin_bottom(8);
+    resendButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::resendSelected));
+    page->append(resendButton_);
+    return *page;
+}
+
+Gtk::Box& DevToolsPanel::buildHtmlPage()
+{
+    auto* page = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL);
+    htmlView_.set_editable(true);
+    htmlView_.set_wrap_mode(Gtk::WrapMode::NONE);
+    htmlView_.add_css_class("devtools-html");
+    htmlScroll_.set_vexpand(true);
+    page->append(scrolled(htmlScroll_, htmlView_));
+
+    auto* buttons = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 8);
+    buttons->set_margin_start(8);
+    buttons->set_margin_top(6);
+    buttons->set_margin_bottom(8);
+    panelButton(refreshHtmlButton_, "↻ Refresh HTML", 130);
+    panelButton(applyHtmlButton_, "✓ Apply", 90, "devtools-apply");
+    panelButton(toggleEditButton_, "Live Edit: Off", 120);
+    refreshHtmlButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::refreshHTML));
+    applyHtmlButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::applyHTML));
+    toggleEditButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::toggleLiveEdit));
+    buttons->append(refreshHtmlButton_);
+    buttons->append(applyHtmlButton_);
+    buttons->append(toggleEditButton_);
+    page->append(*buttons);
+    return *page;
+}
+
+void DevToolsPanel::addColumn(const char* title, int width, std::string NetworkEntry::*field, bool expand)
+{
+    auto factory = Gtk::SignalListItemFactory::create();
+    factory->signal_setup().connect([](const Glib::RefPtr<Gtk::ListItem>& item) {
+        auto* label = Gtk::make_managed<Gtk::Label>();
+        label->set_xalign(0);
+        label->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
+        label->set_single_line_mode(true);
+        label->add_css_class("network-cell");
+        item->set_child(*label);
+    });
+    factory->signal_bind().connect([field](const Glib::RefPtr<Gtk::ListItem>& item) {
+        auto* label = dynamic_cast<Gtk::Label*>(item->get_child());
+        auto row = std::dynamic_pointer_cast<NetworkRow>(item->get_item());
+        if (label && row)
+            label->set_text((*row->entry).*field);
+    });
+    auto column = Gtk::ColumnViewColumn::create(title, factory);
+    column->set_fixed_width(width);
+    column->set_expand(expand);
+    column->set_resizable(true);
+    networkTable_->append_column(column);
+}
+
+void DevToolsPanel::closeSelf()
+{
+    if (onClose_)
+        onClose_();
+}
+
+void DevToolsPanel::tabChanged()
+{
+    if (stack_.get_visible_child_name() == "html")
+        refreshHTML();
+}
 
 void DevToolsPanel::clear()
 {
+    // Messages that arrived before the clear belong to the page that is going away.
+    pending_.clear();
+    drain_.disconnect();
+    entries_.clear();
+    rows_->remove_all();
+    consoleLineCount_ = 0;
+    setText(consoleView_, "");
+    setText(detailView_, "");
 }
 
-void DevToolsPanel::didReceiveScriptMessage(WebKitWebView*, const ScriptValue&)
+// Reading a message happens at once, while the value is at hand; applying it waits
+// for the queue.
+void DevToolsPanel::didReceiveScriptMessage(WebKitWebView*, const ScriptValue& body)
 {
+    if (!body.isDictionary())
+        return;
+    const auto type = body.stringMember("type");
+    if (!type)
+        return;
+    Message message;
+    if (*type == "network")
+        message.type = Message::Type::Network;
+    else if (*type == "network_response")
+        message.type = Message::Type::Response;
+    else if (*type == "console")
+        message.type = Message::Type::Console;
+    else
+        return;
+    const auto payload = body.member("payload");
+    if (!payload || !payload->isDictionary())
+        return;
+
+    switch (message.type) {
+    case Message::Type::Network:
+        message.id = payload->stringMember("id");
+        message.method = payload->stringMember("method");
+        message.url = payload->stringMember("url");
+        message.headers = payload->stringMember("headers");
+        message.body = payload->stringMember("body");
+        message.time = payload->stringMember("time");
+        break;
+    case Message::Type::Response:
+        message.id = payload->stringMember("id");
+        if (!message.id)
+            return;
+        message.status = payload->stringMember("status");
+        message.preview = payload->stringMember("preview");
+        break;
+    case Message::Type::Console:
+        message.level = payload->stringMember("level");
+        message.text = payload->stringMember("text");
+        break;
+    }
+    pending_.push_back(std::move(message));
+    if (!drain_.connected())
+        drain_ = Glib::signal_idle().connect(sigc::mem_fun(*this, &DevToolsPanel::drainMessages), Glib::PRIORITY_DEFAULT_IDLE);
 }
+
+// Applies queued messages in arrival order for at most one batch budget. New rows go
+// into the model in one splice at the top; responses to rows already shown redraw
+// just those rows; console lines go into the buffer in one insert.
+bool DevToolsPanel::drainMessages()
+{
+    const auto deadline = std::chrono::steady_clock::now() + kBatchBudget;
+    const size_t shownBefore = entries_.size();
+    std::vector<size_t> changed; // positions counted before this batch's new rows
+    std::string lines;
+
+    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline) {
+        for (int i = 0; i < 64 && !pending_.empty(); ++i) {
+            Message message = std::move(pending_.front());
+            pending_.pop_front();
+            switch (message.type) {
+            case Message::Type::Network:
+                entries_.insert({message.id.value_or(""), message.method.value_or("GET"), message.url.value_or(""),
+                                 message.headers.value_or("{}"), message.body.value_or(""), message.time.value_or(""),
+                                 "pending", ""});
+                break;
+            case Message::Type::Response: {
+                const auto position = entries_.find(*message.id);
+                if (!position)
+                    break;
+                NetworkEntry& entry = entries_.at(*position);
+                entry.status = message.status.value_or("");
+                entry.responsePreview = message.preview.value_or("");
+                const size_t added = entries_.size() - shownBefore;
+                if (*position >= added)
+                    changed.push_back(*position - added);
+                break;
+            }
+            case Message::Type::Console:
+                if (consoleLineCount_ > 0)
+                    lines += '\n';
+                lines += "[" + message.level.value_or("log") + "] " + message.text.value_or("");
+                ++consoleLineCount_;
+                break;
+            }
+        }
+    }
+
+    for (size_t position : changed) {
+        // The same row object again: the selection stays on it, the view binds it anew.
+        g_list_model_items_changed(G_LIST_MODEL(rows_->gobj()), static_cast<guint>(position), 1, 1);
+    }
+    const size_t added = entries_.size() - shownBefore;
+    if (added > 0) {
+        std::vector<Glib::RefPtr<Glib::Object>> fresh;
+        fresh.reserve(added);
+        for (size_t position = 0; position < added; ++position)
+            fresh.push_back(NetworkRow::create(entries_.shared(position)));
+        rows_->splice(0, 0, fresh);
+    }
+    if (!lines.empty()) {
+        auto buffer = consoleView_.get_buffer();
+        buffer->insert(buffer->end(), lines);
+        consoleView_.scroll_to(consoleEnd_);
+    }
+
+    if (!pending_.empty())
+        return true;
+    drain_.disconnect();
+    return false;
+}
+
+int DevToolsPanel::selectedRow() const
+{
+    const guint selected = selection_->get_selected();
+    return selected == GTK_INVALID_LIST_POSITION ? -1 : static_cast<int>(selected);
+}
+
+void DevToolsPanel::selectionChanged()
+{
+    const int row = selectedRow();
+    setText(detailView_, row >= 0 && static_cast<size_t>(row) < entries_.size() ? entries_.at(row).detailText() : "");
+}
+
+void DevToolsPanel::resendSelected()
+{
+    const int row = selectedRow();
+    if (row < 0 || static_cast<size_t>(row) >= entries_.size())
+        return;
+    runInPage(resendStatement(entries_.at(row)));
+}
+
+void DevToolsPanel::runInPage(const std::string& statement)
+{
+    if (auto view = webView())
+        webkit_web_view_evaluate_javascript(view.get(), statement.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void DevToolsPanel::refreshHTML()
+{
+    auto view = webView();
+    if (!view)
+        return;
+    webkit_web_view_evaluate_javascript(view.get(), "document.documentElement.outerHTML", -1, nullptr, nullptr,
+        cancellable_.get(),
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            GError* error = nullptr;
+            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            if (error) {
+                // Cancelled means the panel is gone; any other error leaves the editor as it is.
+                g_error_free(error);
+                return;
+            }
+            if (value && jsc_value_is_string(value)) {
+                char* html = jsc_value_to_string(value);
+                setText(static_cast<DevToolsPanel*>(data)->htmlView_, html);
+                g_free(html);
+            }
+            if (value)
+                g_object_unref(value);
+        },
+        this);
+}
+
+void DevToolsPanel::applyHTML()
+{
+    // A one-element array makes the JSON text an expression whose element 0 is the
+    // editor's text, exactly.
+    runInPage("document.documentElement.outerHTML = [" + jsonStringLiteral(textOf(htmlView_)) + "][0];");
+}
+
+void DevToolsPanel::toggleLiveEdit()
+{
+    liveEditOn_ = !liveEditOn_;
+    toggleEditButton_.set_label(liveEditOn_ ? "Live Edit: On" : "Live Edit: Off");
+    runInPage(std::string("document.designMode = \"") + (liveEditOn_ ? "on" : "off") + "\";");
+}
+
+std::string DevToolsPanel::consoleText() const { return textOf(consoleView_); }
+std::string DevToolsPanel::detailText() const { return textOf(detailView_); }
+std::string DevToolsPanel::htmlText() const { return textOf(htmlView_); }
 
 } // namespace quillmere

@@ -21,6 +21,10 @@ TestServer::TestServer()
 
 TestServer::~TestServer()
 {
+    for (SoupWebsocketConnection* connection : sockets_) {
+        g_signal_handlers_disconnect_by_data(connection, this);
+        g_object_unref(connection);
+    }
     soup_server_disconnect(server_);
     g_object_unref(server_);
 }
@@ -43,6 +47,34 @@ void TestServer::route(const std::string& path, std::function<Response(const See
 void TestServer::route(const std::string& host, const std::string& path, Response response)
 {
     routes_[host + path] = [response](const SeenRequest&) { return response; };
+}
+
+void TestServer::echoWebSocket(const std::string& path)
+{
+    soup_server_add_websocket_handler(server_, path.c_str(), nullptr, nullptr, &TestServer::openSocket, this, nullptr);
+}
+
+void TestServer::openSocket(SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* connection, gpointer data)
+{
+    auto* self = static_cast<TestServer*>(data);
+    // The server drops its reference once this returns; the connection is ours.
+    self->sockets_.push_back(static_cast<SoupWebsocketConnection*>(g_object_ref(connection)));
+    g_signal_connect(connection, "message", G_CALLBACK(+[](SoupWebsocketConnection* socket, gint type, GBytes* message, gpointer data) {
+        auto* self = static_cast<TestServer*>(data);
+        gsize size = 0;
+        const char* bytes = static_cast<const char*>(g_bytes_get_data(message, &size));
+        if (type == SOUP_WEBSOCKET_DATA_TEXT) {
+            const std::string text(bytes ? bytes : "", size);
+            self->socketFrames_.push_back(text);
+            if (text == "close")
+                soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+            else
+                soup_websocket_connection_send_text(socket, text.c_str());
+        } else {
+            self->socketFrames_.push_back("[binary " + std::to_string(size) + " bytes]");
+            soup_websocket_connection_send_binary(socket, bytes, size);
+        }
+    }), self);
 }
 
 bool TestServer::saw(const std::string& host, const std::string& path) const

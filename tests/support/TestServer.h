@@ -46,6 +46,13 @@ public:
     // Shorthand: an HTML page.
     void page(const std::string& path, const std::string& html) { route(path, Response{200, "text/html; charset=utf-8", html, {}}); }
 
+    // A WebSocket endpoint at `path` that answers each text frame with the same text
+    // and each binary frame with the same bytes; the text "close" makes it close the
+    // connection with code 1000. Frames it received are kept, text as is, binary as
+    // "[binary N bytes]".
+    void echoWebSocket(const std::string& path);
+    const std::vector<std::string>& socketFrames() const { return socketFrames_; }
+
     const std::vector<SeenRequest>& requests() const { return requests_; }
     // Requests whose path is `path` (on any host).
     std::vector<SeenRequest> requestsFor(const std::string& path) const;
@@ -55,11 +62,14 @@ public:
 
 private:
     static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer self);
+    static void openSocket(SoupServer*, SoupServerMessage*, const char* path, SoupWebsocketConnection* connection, gpointer self);
 
     SoupServer* server_;
     int port_ = 0;
     std::map<std::string, std::function<Response(const SeenRequest&)>> routes_;
     std::vector<SeenRequest> requests_;
+    std::vector<std::string> socketFrames_;
+    std::vector<SoupWebsocketConnection*> sockets_; // owned
 };
 
 } // namespace quillmere::test
