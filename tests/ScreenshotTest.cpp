@@ -3,6 +3,7 @@
 // shield drawn as a colour emoji rather than a missing-glyph box.
 #include "support/Browser.h"
 
+#include "devtools/DevToolsPanel.h"
 #include "platform/UserDefaults.h"
 
 #include <fstream>
@@ -78,6 +79,14 @@ TEST_F(BrowserTest, ScreenshotShowsAFinishedDarkBrowser)
     browser().switchToTab(0);
     ASSERT_TRUE(waitForTitle(0, "Welcome to Quillmere"));
     ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
+    // The developer tools open on a few requests of the page, one of them selected.
+    browser().toggleDevTools();
+    ASSERT_TRUE(runUntil([&] { return evaluate(activeView(), "window.__quildevActive") == "true"; }));
+    evaluateAsync(activeView(), "await fetch('/docs'); await fetch('/news', { method: 'POST', body: 'since=1.0' });"
+                                "await fetch('/missing'); console.log('ready'); return 1;");
+    DevToolsPanel& panel = browser().devPanel();
+    ASSERT_TRUE(runUntil([&] { return panel.consoleLineCount() == 1 && panel.pendingMessages() == 0; }));
+    panel.networkTable().get_model()->select_item(1, true);
     runFor(500); // let the page paint its first frame
 
     const char* out = std::getenv("QUILLMERE_SCREENSHOT");
@@ -92,6 +101,9 @@ TEST_F(BrowserTest, ScreenshotShowsAFinishedDarkBrowser)
     const int top = static_cast<int>(content.y);
     EXPECT_TRUE(near(image.at(1100, top + 2), 33, 33, 33)) << "tab strip grey";
     EXPECT_TRUE(near(image.at(600, top + 34 + 2), 41, 41, 41)) << "toolbar grey";
+    const int panelTop = image.height - 280;
+    EXPECT_TRUE(near(image.at(600, panelTop), 89, 140, 255)) << "developer tools accent line";
+    EXPECT_TRUE(near(image.at(600, panelTop + 2 + 18), 33, 33, 33)) << "developer tools header grey";
 
     // The badge's text is green and its shield is a colour glyph: some pixels there are
     // neither grey nor the text's green.
