@@ -1,0 +1,245 @@
+// The developer tools under a flood. A local page issues N fetches (fifty in flight at a
+// time) and writes N console lines, in the real program with the panel open; the benchmark measures
+// the time from the page's first call until the panel has applied every message (the
+// N entries, their N responses and the N console lines) and painted, and the longest
+// stall of the main loop meanwhile (how late a 10 ms timer fires). It runs N = 1,000
+// and N = 10,000, once with the network page showing and once with the console page,
+// so that the growth from one size to the next can be read off.
+//
+// Run it through tests/isolate.sh (its own display, session bus and home), e.g.
+//   tests/isolate.sh build/bench/devtools_bench
+#include "app/AppDelegate.h"
+#include "browser/BrowserWindowController.h"
+#include "browser/WebViewFactory.h"
+#include "devtools/DevToolsPanel.h"
+#include "platform/Bundle.h"
+#include "platform/UserDefaults.h"
+
+#include <libsoup/soup.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+using namespace quillmere;
+
+namespace {
+
+const char* kPage = R"(<!DOCTYPE html><title>Flood</title><body>flood
+<script>
+window.flood = async function (n) {
+    window.floodDone = false;
+    // Fifty requests in flight at a time: more only measures the engine's own queue.
+    for (let first = 0; first < n; first += 50) {
+        const wave = [];
+        for (let i = first; i < Math.min(n, first + 50); i++) {
+            wave.push(fetch('/item?' + i).then(response => response.text()));
+            console.log('line ' + i + ' of the flood, with some text to make it a realistic length');
+        }
+        await Promise.all(wave);
+    }
+    window.floodDone = true;
+};
+</script>)";
+
+double nowSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+bool runUntil(const std::function<bool()>& done, double timeoutSeconds)
+{
+    bool timedOut = false;
+    const guint timer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), [](gpointer flag) {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+    }, &timedOut);
+    while (!done() && !timedOut)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!timedOut)
+        g_source_remove(timer);
+    return !timedOut;
+}
+
+void run(WebKitWebView* view, const std::string& script)
+{
+    webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer)
+{
+    soup_server_message_set_status(message, 200, nullptr);
+    if (g_str_equal(path, "/item")) {
+        static const char body[] = "{\"item\":true,\"text\":\"a small answer\"}";
+        soup_server_message_set_response(message, "application/json", SOUP_MEMORY_STATIC, body, sizeof body - 1);
+        return;
+    }
+    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, kPage, strlen(kPage));
+}
+
+// Counts what arrives on the channel before handing it to the panel.
+class Counter : public ScriptMessageHandler {
+public:
+    explicit Counter(DevToolsPanel& panel) : panel_(panel) {}
+    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
+    {
+        ++received;
+        if (forward)
+            panel_.didReceiveScriptMessage(sender, body);
+    }
+    size_t received = 0;
+    bool forward = true; // off: the bridge alone, without the panel
+
+private:
+    DevToolsPanel& panel_;
+};
+
+// A 10 ms timer: how late it fires is how long the main loop was held up. On a busy
+// machine part of that is the thread waiting for a core; the thread's own CPU time over
+// the same stretch tells the work apart from the waiting: "most work" is the most CPU
+// time the main thread spent between two ticks.
+struct Ticker {
+    double due = 0;
+    double cpu = 0;
+    double worstMs = 0;
+    double worstWorkMs = 0;
+};
+
+struct Result {
+    double shownSeconds = 0;
+    double worstStallMs = 0;
+    double worstWorkMs = 0;
+    double mainCpuSeconds = 0;
+};
+
+Result flood(BrowserWindowController& browser, Counter& counter, size_t n)
+{
+    DevToolsPanel& panel = browser.devPanel();
+    panel.clear();
+    counter.received = 0;
+    WebKitWebView* view = browser.webView();
+
+    Ticker ticker;
+    ticker.due = nowSeconds() + 0.01;
+    ticker.cpu = threadCpuSeconds();
+    const guint timer = g_timeout_add(10, +[](gpointer data) -> gboolean {
+        auto* t = static_cast<Ticker*>(data);
+        const double now = nowSeconds(), cpu = threadCpuSeconds();
+        t->worstMs = std::max(t->worstMs, (now - t->due) * 1000);
+        t->worstWorkMs = std::max(t->worstWorkMs, (cpu - t->cpu) * 1000);
+        t->due = now + 0.01;
+        t->cpu = cpu;
+        return G_SOURCE_CONTINUE;
+    }, &ticker);
+
+    const double start = nowSeconds(), cpuStart = threadCpuSeconds();
+    run(view, "flood(" + std::to_string(n) + ")");
+    const bool all = runUntil([&] {
+        return counter.received == 3 * n
+            && (!counter.forward || (panel.pendingMessages() == 0 && panel.entries().size() == n && panel.consoleLineCount() == n));
+    }, 300);
+    // Shown means painted: wait for the frame that follows.
+    bool painted = false;
+    GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(panel.gobj()));
+    const gulong handler = g_signal_connect(clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, bool* flag) { *flag = true; }), &painted);
+    gtk_widget_queue_draw(GTK_WIDGET(panel.gobj()));
+    runUntil([&] { return painted; }, 10);
+    g_signal_handler_disconnect(clock, handler);
+
+    Result result{nowSeconds() - start, ticker.worstMs, std::max(0.0, ticker.worstWorkMs), threadCpuSeconds() - cpuStart};
+    g_source_remove(timer);
+    if (!all)
+        fprintf(stderr, "  (incomplete: %zu messages, %zu entries, %zu lines)\n", counter.received, panel.entries().size(), panel.consoleLineCount());
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    CUSTOM_UA = kFirefoxUserAgent;
+    g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
+
+    // The server answers from its own thread, so that its work is not counted as the
+    // browser's and never delays the browser's main loop.
+    struct Serving {
+        GMutex lock;
+        GCond ready;
+        int port = 0;
+    } serving;
+    g_mutex_init(&serving.lock);
+    g_cond_init(&serving.ready);
+    g_thread_new("server", +[](gpointer data) -> gpointer {
+        auto* serving = static_cast<Serving*>(data);
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        SoupServer* server = soup_server_new(nullptr, nullptr);
+        soup_server_add_handler(server, nullptr, handle, nullptr, nullptr);
+        soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
+        GSList* uris = soup_server_get_uris(server);
+        g_mutex_lock(&serving->lock);
+        serving->port = g_uri_get_port(static_cast<GUri*>(uris->data));
+        g_cond_signal(&serving->ready);
+        g_mutex_unlock(&serving->lock);
+        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        for (;;)
+            g_main_context_iteration(context, TRUE);
+        return nullptr;
+    }, &serving);
+    g_mutex_lock(&serving.lock);
+    while (serving.port == 0)
+        g_cond_wait(&serving.ready, &serving.lock);
+    const int port = serving.port;
+    g_mutex_unlock(&serving.lock);
+    const std::string page = "http://127.0.0.1:" + std::to_string(port) + "/";
+
+    char* bundle = g_dir_make_tmp("quillmere-bench-XXXXXX", nullptr);
+    setBundleDirectory(bundle);
+    UserDefaults::standard().setString(kHomepageKey, page);
+
+    auto application = Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN);
+    auto delegate = std::make_unique<AppDelegate>(application);
+    application->register_application();
+    application->activate();
+    BrowserWindowController& browser = *delegate->controller();
+    WebKitWebView* view = browser.webView();
+    runUntil([&] { return !webkit_web_view_is_loading(view) && g_strcmp0(webkit_web_view_get_uri(view), page.c_str()) == 0; }, 30);
+
+    Counter counter(browser.devPanel());
+    browser.setMessageHandler("quildev", &counter);
+    browser.toggleDevTools();
+    runUntil([] { return false; }, 1.0); // capture on, panel laid out
+
+    printf("Developer tools under a flood of N fetches and N console lines\n");
+    printf("%-8s %6s %14s %19s %19s %13s\n", "page", "N", "all shown (s)", "longest stall (ms)", "most work (ms)", "main CPU (s)");
+    // Optionally one page and one size: devtools_bench network 10000
+    std::vector<std::string> pages = {"bridge", "network", "console"};
+    std::vector<size_t> sizes = {1000, 10000};
+    if (argc > 2) {
+        pages = {argv[1]};
+        sizes = {static_cast<size_t>(atol(argv[2]))};
+    }
+    for (const std::string& name : pages) {
+        // "bridge": the messages are counted but never reach the panel, for the cost of
+        // the page, the engine and the bridge alone.
+        counter.forward = name != "bridge";
+        browser.devPanel().pages().set_visible_child(name == "bridge" ? "network" : name);
+        flood(browser, counter, 200); // warm-up
+        for (size_t n : sizes) {
+            const Result r = flood(browser, counter, n);
+            printf("%-8s %6zu %14.2f %19.1f %19.1f %13.2f\n", name.c_str(), n, r.shownSeconds, r.worstStallMs, r.worstWorkMs, r.mainCpuSeconds);
+        }
+    }
+    return 0;
+}
