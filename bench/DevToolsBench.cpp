@@ -8,6 +8,7 @@
 //
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
 //   tests/isolate.sh build/bench/devtools_bench
+#include "BenchLoop.h"
 #include "app/AppDelegate.h"
 #include "browser/BrowserWindowController.h"
 #include "browser/WebViewFactory.h"
@@ -18,13 +19,12 @@
 #include <libsoup/soup.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <vector>
 
 using namespace quillmere;
+using namespace quillmere::bench;
 
 namespace {
 
@@ -44,32 +44,6 @@ window.flood = async function (n) {
     window.floodDone = true;
 };
 </script>)";
-
-double nowSeconds()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double threadCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-bool runUntil(const std::function<bool()>& done, double timeoutSeconds)
-{
-    bool timedOut = false;
-    const guint timer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), [](gpointer flag) {
-        *static_cast<bool*>(flag) = true;
-        return G_SOURCE_REMOVE;
-    }, &timedOut);
-    while (!done() && !timedOut)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!timedOut)
-        g_source_remove(timer);
-    return !timedOut;
-}
 
 void run(WebKitWebView* view, const std::string& script)
 {

@@ -7,6 +7,7 @@
 //
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
 //   tests/isolate.sh build/bench/pip_bench [seconds]
+#include "BenchLoop.h"
 #include "app/AppDelegate.h"
 #include "browser/BrowserWindowController.h"
 #include "browser/WebViewFactory.h"
@@ -34,6 +35,7 @@
 #include <vector>
 
 using namespace quillmere;
+using namespace quillmere::bench;
 
 namespace {
 
@@ -76,25 +78,6 @@ const char* kPage = R"(<!DOCTYPE html><title>PiP bench</title>
   };
 })();
 </script>)";
-
-double nowSeconds()
-{
-    return g_get_monotonic_time() / 1e6;
-}
-
-double threadCpuSeconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-double processCpuSeconds()
-{
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-}
 
 // CPU seconds of every process below ours, by command name.
 std::map<std::string, double> childCpuSeconds()
@@ -156,20 +139,6 @@ double percentile(std::vector<double> values, double p)
 double mean(const std::vector<double>& values)
 {
     return values.empty() ? 0 : std::accumulate(values.begin(), values.end(), 0.0) / values.size();
-}
-
-bool runUntil(const std::function<bool()>& done, double timeoutSeconds)
-{
-    bool timedOut = false;
-    const guint timer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), [](gpointer flag) {
-        *static_cast<bool*>(flag) = true;
-        return G_SOURCE_REMOVE;
-    }, &timedOut);
-    while (!done() && !timedOut)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!timedOut)
-        g_source_remove(timer);
-    return !timedOut;
 }
 
 std::string evaluate(WebKitWebView* view, const std::string& script)
