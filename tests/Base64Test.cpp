@@ -2,29 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 using namespace quillmere;
 
-namespace {
-std::string decoded(std::string_view text)
+TEST(Base64, DecodesPaddedStandardBase64AndRefusesAnythingElseWhole)
 {
-    auto bytes = decodeBase64(text);
-    return bytes ? std::string(bytes->begin(), bytes->end()) : "<invalid>";
-}
-} // namespace
-
-TEST(Base64, DecodesPaddedStandardBase64)
-{
-    EXPECT_EQ(decoded(""), "");
-    EXPECT_EQ(decoded("TQ=="), "M");
-    EXPECT_EQ(decoded("TWE="), "Ma");
-    EXPECT_EQ(decoded("TWFu"), "Man");
-    EXPECT_EQ(decoded("/+8A"), std::string("\xff\xef\x00", 3));
-}
-
-TEST(Base64, RefusesAnythingElseWhole)
-{
-    for (const char* text : {"TWF", "TQ", "TQ=", "TWFu\n", "TW Fu", "TW-u", "TW_u", "T===", "====", "TQ==TWFu", "TW=u", "=WFu"})
-        EXPECT_EQ(decoded(text), "<invalid>") << text;
+    const std::pair<const char*, std::string> cases[] = {{"", ""}, {"TQ==", "M"}, {"TWE=", "Ma"}, {"TWFu", "Man"},
+        {"/+8A", std::string("\xff\xef\x00", 3)}, {"TWF", "<invalid>"}, {"TQ", "<invalid>"}, {"TQ=", "<invalid>"},
+        {"TWFu\n", "<invalid>"}, {"TW Fu", "<invalid>"}, {"TW-u", "<invalid>"}, {"TW_u", "<invalid>"}, {"T===", "<invalid>"},
+        {"====", "<invalid>"}, {"TQ==TWFu", "<invalid>"}, {"TW=u", "<invalid>"}, {"=WFu", "<invalid>"}};
+    for (const auto& [text, decoded] : cases) {
+        const auto bytes = decodeBase64(text);
+        EXPECT_EQ(bytes ? std::string(bytes->begin(), bytes->end()) : "<invalid>", decoded) << text;
+    }
 }

@@ -1,91 +1,37 @@
+#include "platform/GObjectPtr.h"
 #include "platform/UserDefaults.h"
 
-#include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 using namespace quillmere;
 
-namespace {
-
-class Defaults : public ::testing::Test {
-protected:
-    Defaults()
-    {
-        char* dir = g_dir_make_tmp("quillmere-defaults-XXXXXX", nullptr);
-        dir_ = dir;
-        g_free(dir);
-        path_ = dir_ + "/quillmere/defaults.ini";
-    }
-    ~Defaults() override
-    {
-        g_remove(path_.c_str());
-        g_rmdir((dir_ + "/quillmere").c_str());
-        g_rmdir(dir_.c_str());
-    }
-    void writeFile(const std::string& text)
-    {
-        g_mkdir_with_parents((dir_ + "/quillmere").c_str(), 0700);
-        std::ofstream(path_, std::ios::binary) << text;
-    }
-
-    std::string dir_;
-    std::string path_;
-};
-
-} // namespace
-
-TEST_F(Defaults, MissingOrCorruptFilesReadAsEmpty)
+TEST(Defaults, ReadsWhatItCanAndKeepsWhatIsWrittenExactly)
 {
-    EXPECT_FALSE(UserDefaults(path_).string(kHomepageKey));
-    EXPECT_TRUE(adBlockEnabled(UserDefaults(path_)));
-
-    writeFile("\x01\x02 not a key file [[[\n\xff\xfe");
-    UserDefaults corrupt(path_);
-    EXPECT_FALSE(corrupt.string(kHomepageKey));
-    corrupt.setString(kHomepageKey, "https://example.org");
-    EXPECT_EQ(UserDefaults(path_).string(kHomepageKey), "https://example.org");
-}
-
-TEST_F(Defaults, StringsSurviveExactlyAsTyped)
-{
-    for (std::string value : {"", "  spaced  ", "tab\tinside", "line\nbreak", "back\\slash", "ünïcødé 🛡️", "; # [x]"}) {
-        UserDefaults(path_).setString(kHomepageKey, value);
-        EXPECT_EQ(UserDefaults(path_).string(kHomepageKey), value) << "value: \"" << value << "\"";
+    const std::string dir = GCharPtr(g_dir_make_tmp("quillmere-defaults-XXXXXX", nullptr)).get() + std::string("/quillmere"), path = dir + "/defaults.ini";
+    EXPECT_FALSE(UserDefaults(path).string(kHomepageKey)) << "a missing file reads as empty";
+    EXPECT_TRUE(adBlockEnabled(UserDefaults(path)));
+    // Blocking is on unless a stored boolean says otherwise; a corrupt file reads as empty.
+    std::filesystem::create_directories(dir);
+    const std::string key = "[defaults]\nquillmereAdBlockEnabled=";
+    const std::pair<std::string, bool> contents[] = {{key + "false\n", false}, {key + "true\n", true}, {key + "0\n", true},
+        {key + "no\n", true}, {key + "FALSE\n", true}, {key + "off\n", true}, {key + "\n", true}, {key + "\"false\"\n", true},
+        {"\x01\x02 not a key file [[[\n\xff\xfe", true}};
+    for (const auto& [text, enabled] : contents) {
+        std::ofstream(path, std::ios::binary) << text;
+        EXPECT_EQ(adBlockEnabled(UserDefaults(path)), enabled) << text;
     }
-}
+    EXPECT_FALSE(UserDefaults(path).string(kHomepageKey));
 
-TEST_F(Defaults, AdBlockIsOnUnlessABooleanSaysOtherwise)
-{
-    writeFile("[defaults]\nquillmereAdBlockEnabled=false\n");
-    EXPECT_FALSE(adBlockEnabled(UserDefaults(path_)));
-    writeFile("[defaults]\nquillmereAdBlockEnabled=true\n");
-    EXPECT_TRUE(adBlockEnabled(UserDefaults(path_)));
-    for (const char* notBoolean : {"0", "no", "FALSE", "off", "", "\"false\""}) {
-        writeFile(std::string("[defaults]\nquillmereAdBlockEnabled=") + notBoolean + "\n");
-        EXPECT_TRUE(adBlockEnabled(UserDefaults(path_))) << notBoolean;
+    // Writing over the corrupt file works; strings come back exactly as written.
+    for (std::string value : {"https://example.org", "", "  spaced  ", "tab\tinside", "line\nbreak", "back\\slash", "ünïcødé 🛡️", "; # [x]"}) {
+        UserDefaults(path).setString(kHomepageKey, value);
+        EXPECT_EQ(UserDefaults(path).string(kHomepageKey), value) << "value: \"" << value << "\"";
     }
-    UserDefaults defaults(path_);
-    defaults.setBool(kAdBlockEnabledKey, false);
-    EXPECT_EQ(UserDefaults(path_).boolean(kAdBlockEnabledKey), false);
-}
-
-TEST_F(Defaults, WritesReplaceTheFileWhole)
-{
-    UserDefaults defaults(path_);
-    defaults.setString(kHomepageKey, "https://a.example");
-    defaults.setBool(kAdBlockEnabledKey, true);
-    // Only the settings file is left in the directory: no temporary copies.
-    GDir* dir = g_dir_open((dir_ + "/quillmere").c_str(), 0, nullptr);
-    ASSERT_TRUE(dir);
-    int files = 0;
-    while (g_dir_read_name(dir))
-        ++files;
-    g_dir_close(dir);
-    EXPECT_EQ(files, 1);
-    UserDefaults reread(path_);
-    EXPECT_EQ(reread.string(kHomepageKey), "https://a.example");
-    EXPECT_EQ(reread.boolean(kAdBlockEnabledKey), true);
+    UserDefaults(path).setBool(kAdBlockEnabledKey, false);
+    EXPECT_EQ(std::tuple(UserDefaults(path).string(kHomepageKey), UserDefaults(path).boolean(kAdBlockEnabledKey)), std::tuple("; # [x]", false));
+    // Writes replace the file whole: no temporary copies are left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
