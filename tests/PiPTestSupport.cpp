@@ -20,7 +20,7 @@ std::string frameImageSize(const PiPMessage& frame)
 void PiPTest::launchOn(const std::string& html)
 {
     // libsoup answers the byte ranges a video asks for when it seeks.
-    for (const char* name : {"pip-640x480.webm", "pip-1920x1080.webm", "pip-audio.webm"})
+    for (const char* name : {"pip-640x480.webm", "pip-1920x1080.webm"})
         server.route(std::string("/") + name, Response{200, "video/webm", testData(name), {{"Accept-Ranges", "bytes"}}});
     server.page("/", html);
     setDefault(kHomepageKey, server.url("/"));
@@ -33,7 +33,7 @@ void PiPTest::launchOn(const std::string& html)
 void PiPTest::didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body)
 {
     char* json = body.get() ? jsc_value_to_json(body.get(), 0) : nullptr;
-    messages.push_back({g_get_monotonic_time(), json ? nlohmann::json::parse(json, nullptr, false) : nlohmann::json()});
+    messages.push_back({json ? nlohmann::json::parse(json, nullptr, false) : nlohmann::json()});
     g_free(json);
     controller().didReceiveScriptMessage(sender, body);
 }
@@ -43,12 +43,6 @@ std::vector<PiPMessage> PiPTest::ofType(const std::string& type) const
     std::vector<PiPMessage> list;
     std::copy_if(messages.begin(), messages.end(), std::back_inserter(list), [&](const PiPMessage& m) { return m.type() == type; });
     return list;
-}
-
-bool PiPTest::waitForReadyState(const std::string& id, int readyState, WebKitWebView* view)
-{
-    const std::string script = "document.getElementById('" + id + "').readyState >= " + std::to_string(readyState);
-    return runUntil([&] { return evaluate(view ? view : activeView(), script) == "true"; }, 15000);
 }
 
 } // namespace quillmere::test

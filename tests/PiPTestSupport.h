@@ -12,7 +12,6 @@
 namespace quillmere::test {
 
 struct PiPMessage {
-    gint64 at;           // monotonic microseconds at arrival
     nlohmann::json body; // the posted object, "data" of frames included
     std::string type() const { return body.is_object() && body.contains("type") && body["type"].is_string() ? body["type"].get<std::string>() : ""; }
 };
@@ -32,9 +31,12 @@ protected:
     void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override;
     std::vector<PiPMessage> ofType(const std::string& type) const;
     int count(const std::string& type) const { return static_cast<int>(ofType(type).size()); }
-    bool waitForMessages(const std::string& type, int atLeast = 1, int ms = 10000) { return runUntil([&] { return count(type) >= atLeast; }, ms); }
-    // Waits until the element `id` (in the active view unless given) has at least `readyState`.
-    bool waitForReadyState(const std::string& id, int readyState = 2, WebKitWebView* view = nullptr);
+    bool waitForMessages(const std::string& type, int atLeast = 1) { return runUntil([&] { return count(type) >= atLeast; }); }
+    // Waits until the element `id` in the active view has at least `readyState`.
+    bool waitForReadyState(const std::string& id, int readyState = 2)
+    {
+        return runUntil([&] { return js("document.getElementById('" + id + "').readyState >= " + std::to_string(readyState)) == "true"; }, 15000);
+    }
     std::string js(const std::string& script) { return evaluate(activeView(), script); }
     // Posts `object` (JavaScript source) on "quilpip" from the active page.
     void post(const std::string& object) { js("window.__qwk.messageHandlers.quilpip.postMessage(" + object + "); 1"); }

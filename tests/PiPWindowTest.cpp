@@ -3,7 +3,6 @@
 #include "PiPTestSupport.h"
 #include "support/Input.h"
 
-#include <gdk/gdkkeysyms.h>
 #include <gdk/x11/gdkx.h>
 
 using namespace quillmere;
@@ -11,23 +10,19 @@ using namespace quillmere::test;
 
 namespace {
 
-// The widget's bounds in `target`'s coordinates.
-graphene_rect_t boundsIn(Gtk::Widget& widget, Gtk::Widget& target)
-{
-    graphene_rect_t bounds = GRAPHENE_RECT_INIT(-1, -1, -1, -1);
-    gtk_widget_compute_bounds(widget.gobj(), target.gobj(), &bounds);
-    return bounds;
-}
-
 class PiPWindow : public PiPTest {
 protected:
     std::string buttonLabel() { return panel()->playPauseButton().get_label(); }
-    bool mainVideoHidden() { return js("main.style.opacity") == "\"0\""; }
+    static graphene_rect_t boundsIn(Gtk::Widget& widget, Gtk::Widget& target)
+    {
+        graphene_rect_t bounds;
+        return gtk_widget_compute_bounds(widget.gobj(), target.gobj(), &bounds) ? bounds : GRAPHENE_RECT_INIT(-1, -1, -1, -1);
+    }
 };
 
 } // namespace
 
-TEST_F(PiPWindow, TheButtonOpensAFloatingPanelThatShowsTheStreamAndActsOnItsPage)
+TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCloses)
 {
     launchOn(kMainVideoPage);
     ASSERT_TRUE(waitForReadyState("main"));
@@ -39,13 +34,9 @@ TEST_F(PiPWindow, TheButtonOpensAFloatingPanelThatShowsTheStreamAndActsOnItsPage
     click(browser().pipButton());
     ASSERT_NE(panel(), nullptr);
     PiPPanel& window = *panel();
-    EXPECT_TRUE(window.get_visible() && !window.get_transient_for());
     ASSERT_TRUE(runUntil([&] { return window.imageView().get_paintable() && window.titleLabel().get_text() == "Main"; }));
-    // The button shows what the video does; synthetic clicks under Xvfb can make it race to its end.
-    EXPECT_TRUE(runUntil([&] { return buttonLabel() == (js("main.paused") == "true" ? "▶" : "⏸"); }));
-    EXPECT_TRUE(mainVideoHidden());
-    EXPECT_NEAR(window.imageView().get_paintable()->get_intrinsic_aspect_ratio(), 4.0 / 3.0, 0.01);
-    // Above other windows and on every workspace, as far as the window manager obliges.
+    EXPECT_TRUE(window.get_visible() && !window.get_transient_for() && js("main.style.opacity") == "\"0\"");
+    // Above other windows and on every workspace.
     const Atom state = XInternAtom(x, "_NET_WM_STATE", False), above = XInternAtom(x, "_NET_WM_STATE_ABOVE", False);
     const Atom sticky = XInternAtom(x, "_NET_WM_STATE_STICKY", False);
     const Window xid = gdk_x11_surface_get_xid(gtk_native_get_surface(GTK_NATIVE(window.gobj())));
@@ -59,26 +50,19 @@ TEST_F(PiPWindow, TheButtonOpensAFloatingPanelThatShowsTheStreamAndActsOnItsPage
     }
     XCloseDisplay(x);
     EXPECT_TRUE(floating);
-    // The window-wide keys work in the panel too.
-    focusWindow(window);
-    pressKey(GDK_KEY_t, {GDK_KEY_Control_L});
-    EXPECT_EQ(tabCount(), 2);
-    browser().closeTab(1);
-
     // Resized, the panel keeps its bar and, as large as fits in the middle, a 16 : 9.85 picture area.
     for (auto [W, H] : {std::pair{640, 394}, std::pair{900, 500}}) {
         resizeWindow(window, W, H);
         ASSERT_TRUE(runUntil([&] { return window.get_width() == W && window.get_height() == H; })) << W;
         runFor(100);
-        const auto bar = boundsIn(window.controlBar(), window), close = boundsIn(window.closeButton(), window.controlBar());
+        const auto bar = boundsIn(window.controlBar(), window), area = boundsIn(window.imageView(), window);
         EXPECT_TRUE(bar.origin.x == 0 && bar.origin.y == H - 34 && bar.size.width == W && bar.size.height == 34) << W;
-        EXPECT_TRUE(close.origin.x == W - 32 && close.origin.y == 4 && close.size.width == 26 && close.size.height == 26) << W;
-        const auto area = boundsIn(window.imageView(), window);
         const int areaWidth = std::min(W, static_cast<int>(H * 16 / 9.85 + 0.5));
         EXPECT_NEAR(area.size.width, areaWidth, 1);
         EXPECT_NEAR(area.size.height, areaWidth * 9.85 / 16, 1);
         EXPECT_NEAR(area.origin.x, (W - area.size.width) / 2, 1);
     }
+    focusWindow(window); // on top, where the clicks land
 
     // Paused from the page, the button follows; it plays and pauses the page's video.
     // (A pause before playback has really begun can lose against autoplay.)
@@ -90,27 +74,19 @@ TEST_F(PiPWindow, TheButtonOpensAFloatingPanelThatShowsTheStreamAndActsOnItsPage
     click(window.playPauseButton());
     EXPECT_TRUE(runUntil([&] { return js("main.paused") == "true" && buttonLabel() == "▶"; }));
 
-    // The window manager's close only hides the panel: the page streams on.
+    // The window manager's close only hides the panel: the page streams on; a later start shows it again.
     window.close();
     EXPECT_FALSE(window.get_visible());
-    EXPECT_TRUE(waitForMessages("frame", count("frame") + 2, 5000));
-    EXPECT_TRUE(mainVideoHidden());
-    // A later start shows the same panel; its close button stops the stream and gives the video back.
+    EXPECT_TRUE(waitForMessages("frame", count("frame") + 2));
     browser().startPiP();
-    EXPECT_TRUE(panel() == &window && window.get_visible());
     ASSERT_TRUE(runUntil([&] { return window.get_mapped(); }));
-    focusWindow(window); // shown again, it must be on screen where the click lands
+    focusWindow(window); // on top, where the clicks land
+    // "✕" hides the panel and gives the video back its own style.
     click(window.closeButton());
     EXPECT_FALSE(window.get_visible());
     EXPECT_TRUE(runUntil([&] { return js("main.style.cssText") == "\"width: 640px; height: 480px;\""; }));
-    runFor(100);
-    const int stopped = count("frame");
-    runFor(1500);
-    EXPECT_EQ(count("frame"), stopped);
 
-    // A start on another tab rebinds the panel; the page it left gets its video back.
-    browser().startPiP();
-    ASSERT_TRUE(runUntil([&] { return mainVideoHidden(); }));
+    // A start on another tab shows the same panel, bound to that tab.
     WebKitWebView* first = activeView();
     server.page("/other", "<title>Other</title><video id=other src='/pip-640x480.webm' muted autoplay style='width: 320px; height: 240px'></video>");
     browser().openNewTab(server.url("/other"));
@@ -118,8 +94,8 @@ TEST_F(PiPWindow, TheButtonOpensAFloatingPanelThatShowsTheStreamAndActsOnItsPage
     ASSERT_TRUE(waitForReadyState("other"));
     browser().startPiP();
     EXPECT_TRUE(panel() == &window && window.webView().get() == activeView());
-    ASSERT_TRUE(runUntil([&] { return window.titleLabel().get_text() == "Other"; }));
-    EXPECT_EQ(evaluate(first, "main.style.opacity"), "\"\"");
+    ASSERT_TRUE(runUntil([&] { return window.get_mapped() && window.titleLabel().get_text() == "Other"; }));
+    focusWindow(window); // shown again, it must be on screen where the click lands
 
     // With the streaming tab closed the controls have nothing to act on; the remaining page notes any call.
     browser().switchToTab(0);

@@ -4,7 +4,6 @@
 #include "platform/UserDefaults.h"
 
 #include <gdk/gdkkeysyms.h>
-#include <gtkmm/label.h>
 #include <gtkmm/overlay.h>
 
 using namespace quillmere;
@@ -27,38 +26,16 @@ protected:
 
 } // namespace
 
-TEST_F(Tabs, PagesKeysAndTheStripOpenSwitchAndCloseTabsThatKeepTheirPagesAndShareTheStrip)
+TEST_F(Tabs, KeysAndTheStripOpenSwitchAndCloseTabsThatShareTheStrip)
 {
-    server.page("/t0", "<title>T0</title><style>a, button { display: block; font-size: 30px; margin: 20px; }</style>"
-                       "<a id=link target=_blank href=/t1>link</a><button id=button onclick=\"window.open('/popup')\">popup</button>");
-    for (const char* page : {"T1", "T2", "T3", "Popup"})
+    for (const char* page : {"T0", "T1", "T2", "T3"})
         server.page("/" + Glib::ustring(page).lowercase(), std::string("<title>") + page + "</title>");
     setDefault(kHomepageKey, server.url("/t0"));
     launch();
     ASSERT_TRUE(waitForTitle(0, "T0"));
-    // Windows that pages open become tabs; real clicks, as the engine lets only a user open windows.
-    auto clickElement = [&](const std::string& id) {
-        const std::string at = evaluate(tab(0).webView.get(), "(r => [r.x + r.width / 2, r.y + r.height / 2])"
-                                                              "(document.getElementById('" + id + "').getBoundingClientRect())");
-        clickAt(*tab(0).widget, std::stod(at.substr(1)), std::stod(at.substr(at.find(',') + 1)));
-    };
-    clickElement("link");
-    ASSERT_TRUE(runUntil([&] { return tabCount() == 2; }));
-    EXPECT_EQ(browser().activeTabIndex(), 1);
-    EXPECT_TRUE(waitForTitle(1, "T1"));
-    browser().switchToTab(0);
-    clickElement("button");
-    ASSERT_TRUE(runUntil([&] { return tabCount() == 3; }));
-    EXPECT_TRUE(waitForTitle(2, "Popup"));
-    EXPECT_EQ(evaluate(tab(2).webView.get(), "window.opener !== null"), "true");
-    // A page that closes its own window closes its tab.
-    evaluate(tab(2).webView.get(), "window.close(); 1");
-    EXPECT_TRUE(runUntil([&] { return tabCount() == 2; }));
-    EXPECT_EQ(tab(0).title + " " + tab(1).title, "T0 T1");
-
-    browser().openNewTab(server.url("/t2"));
-    browser().openNewTab(server.url("/t3"));
-    ASSERT_TRUE(waitForTitle(2, "T2") && waitForTitle(3, "T3"));
+    for (const char* path : {"/t1", "/t2", "/t3"})
+        browser().openNewTab(server.url(path));
+    ASSERT_TRUE(waitForTitle(1, "T1") && waitForTitle(2, "T2") && waitForTitle(3, "T3"));
     WebKitWebView* second = tab(1).webView.get();
 
     // Closing a tab activates the one that takes its place, the last one the one before it.
@@ -106,8 +83,7 @@ TEST_F(Tabs, PagesKeysAndTheStripOpenSwitchAndCloseTabsThatKeepTheirPagesAndShar
     ASSERT_TRUE(waitForTitle(0, longTitle));
     runUntil([&] { return closeButton(0).get_width() > 0; });
     auto* label = dynamic_cast<Gtk::Label*>(dynamic_cast<Gtk::Button*>(box(0).get_child())->get_child());
-    EXPECT_EQ(label->get_text().raw(), longTitle);
-    EXPECT_TRUE(pango_layout_is_ellipsized(label->get_layout()->gobj()));
+    EXPECT_TRUE(label->get_text().raw() == longTitle && pango_layout_is_ellipsized(label->get_layout()->gobj()));
     EXPECT_EQ(text(closeButton(0).get_allocation()), text(Gdk::Rectangle(box(0).get_width() - 20, 5, 16, 16)));
     EXPECT_TRUE(closeButton(0).get_mapped() && closeButton(0).get_label() == "✕");
 
@@ -117,10 +93,8 @@ TEST_F(Tabs, PagesKeysAndTheStripOpenSwitchAndCloseTabsThatKeepTheirPagesAndShar
         while (tabCount() < count)
             browser().openNewTab();
         // New boxes get their place at the next layout.
-        runUntil([&] { return strip.newTabButton().get_allocation().get_x() == 8 + count * slot; });
+        EXPECT_TRUE(runUntil([&] { return strip.newTabButton().get_allocation().get_x() == 8 + count * slot; })) << count;
         for (int i = 0; i < count; ++i)
             EXPECT_EQ(text(strip.tabButtons().at(i)->get_allocation()), text(Gdk::Rectangle(4 + i * slot, 4, slot - 4, 26))) << i;
-        EXPECT_EQ(text(strip.newTabButton().get_allocation()), text(Gdk::Rectangle(8 + count * slot, 6, 28, 22)));
     }
-    EXPECT_EQ(strip.get_width(), 1200);
 }

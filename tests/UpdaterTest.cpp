@@ -59,22 +59,20 @@ TEST_F(Updates, TheCheckReportsEachAnswerAndOnlyASelfContainedInstallIsReplacedB
     SettingsWindow& settings = *delegate().settingsWindow();
     settings.setUpdateBase(server.url(""));
     EXPECT_EQ(settings.homepageField().get_text().raw(), "https://duckduckgo.com") << "nothing stored";
+    EXPECT_EQ(settings.updateStatus().get_text().raw() + "|" + settings.clearDataStatus().get_text().raw(), "Build 2|");
+    EXPECT_TRUE(settings.adBlockCheckbox().get_active());
     const std::string latest = "You're on the latest version (build 2).", bad = "Update check failed: Bad version.json";
     const std::tuple<int, std::string, std::string> cases[] = { // the HTTP status is not looked at
-        {200, R"({"build": 2.0, "version": "1.2"})", latest}, {200, R"({"build": -9223372036854775808, "version": "", "notes": 7})", latest}, {200, "", bad},
-        {500, R"({"build": 1, "version": "1"})", latest}, {200, R"({"build": "3", "version": "1.3"})", bad}, {200, R"({"build": 3})", bad},
-        {200, R"({"build": 3.5, "version": "1"})", bad}, {200, R"({"build": 1e30, "version": "1"})", bad}, {200, R"({"build": true, "version": "1"})", bad},
-        {200, R"({"build": 9223372036854775808, "version": "x"})", bad}, {200, R"({"build": 3, "version": 13})", bad}, {404, "<html>Not here</html>", bad}};
+        {500, R"({"build": 2.0, "version": "1.2"})", latest}, {200, R"({"build": -9223372036854775808, "version": "", "notes": 7})", latest},
+        {404, "<html>Not here</html>", bad}, {200, R"({"build": "3", "version": "1.3"})", bad}, {200, R"({"build": 3.5, "version": "1"})", bad},
+        {200, R"({"build": 1e30, "version": "1"})", bad}, {200, R"({"build": 9223372036854775808, "version": "x"})", bad}, {200, R"({"build": 3, "version": 13})", bad}};
     for (const auto& [status, body, shown] : cases) {
         server.route("/version.json", Response{status, "application/json", body, {}});
         EXPECT_EQ(statuses(settings, false).back(), shown) << body;
-        EXPECT_EQ(settings.updateButton().get_label(), "Check for Updates");
     }
     settings.setUpdateBase(TestServer().url("")); // a closed port: the transport's own message
     const std::string failed = statuses(settings, false).back();
     EXPECT_TRUE(failed.starts_with("Update check failed: ") && failed.size() > 21) << failed;
-    settings.setUpdateBase("http://bad host");
-    EXPECT_EQ(statuses(settings, false).back(), "Update check failed: Bad update URL");
     // A newer build makes the button install from then on; missing notes leave nothing after the colon.
     settings.setUpdateBase(server.url(""));
     server.route("/version.json", Response{200, "application/json", R"({"build": 9223372036854775807, "version": "0.1"})", {}});
@@ -83,11 +81,8 @@ TEST_F(Updates, TheCheckReportsEachAnswerAndOnlyASelfContainedInstallIsReplacedB
 
     // The test's own bundle is not named quillmere: like a build tree or a system copy, it is refused.
     EXPECT_FALSE(Updater::isReplaceableBundle("/usr/lib/quillmere") || Updater::isReplaceableBundle(QUILLMERE_BUILD_DIR));
-    const auto untouched = snapshot(bundleDirectory());
-    EXPECT_EQ(statuses(settings, true).back(),
-              "Update failed: This copy of Quillmere is not a self-contained install; update it the way it was installed.");
+    EXPECT_EQ(statuses(settings, true).back(), "Update failed: This copy of Quillmere is not a self-contained install; update it the way it was installed.");
     EXPECT_FALSE(server.sawPath("/latest.zip"));
-    EXPECT_EQ(snapshot(bundleDirectory()), untouched);
 
     // A bundle installed the way users install one, without its rules (no compile keeps a core busy), and this process running from it.
     const fs::path bundle = fs::path(makeTemporaryDirectory("quillmere-install-XXXXXX")) / "quillmere";
@@ -100,7 +95,6 @@ TEST_F(Updates, TheCheckReportsEachAnswerAndOnlyASelfContainedInstallIsReplacedB
     std::ofstream(packing / "quillmere/share/quillmere/marker") << "build 3";
     ASSERT_TRUE(run("cd " + packing.string() + " && zip -q -r -y latest.zip quillmere"));
     const std::string good = readAll(packing / "latest.zip");
-    std::ofstream(bundle / "share/quillmere/obsolete") << "old"; // goes with the old build
     std::string absolute = zipOf("quillmere/bin/quillmere Xtmp/absolute"); // the zip tool drops a leading "/"
     for (size_t at; (at = absolute.find("Xtmp/absolute")) != std::string::npos;)
         absolute[at] = '/';
@@ -125,7 +119,6 @@ TEST_F(Updates, TheCheckReportsEachAnswerAndOnlyASelfContainedInstallIsReplacedB
     server.route("/latest.zip", Response{200, "application/zip", good, {}});
     EXPECT_EQ(statuses(settings, true), (std::vector<std::string>{"Downloading update...", "Installing update...", "Relaunching..."}));
     EXPECT_EQ(readAll(bundle / "share/quillmere/marker"), "build 3");
-    EXPECT_FALSE(fs::exists(bundle / "share/quillmere/obsolete"));
     // The new copy starts (and becomes the running instance, since we gave up the name).
     std::vector<int> started;
     EXPECT_TRUE(runUntil([&] {

@@ -42,6 +42,13 @@ void settle()
     runFor(30);
 }
 
+// GTK counts a window as mapped before the X server has shown it; input only reaches it once it has.
+bool viewable(Gtk::Widget& widget)
+{
+    XWindowAttributes attributes;
+    return widget.get_mapped() && XGetWindowAttributes(xdisplay(), xidOf(widget), &attributes) && attributes.map_state == IsViewable;
+}
+
 void sendKey(KeyCode code, bool press)
 {
     XTestFakeKeyEvent(xdisplay(), code, press ? True : False, CurrentTime);
@@ -52,7 +59,7 @@ void sendKey(KeyCode code, bool press)
 void focusWindow(Gtk::Window& window)
 {
     Display* display = xdisplay();
-    runUntil([&] { return window.get_mapped(); }, 5000);
+    runUntil([&] { return viewable(window); }, 5000);
     XRaiseWindow(display, xidOf(window));
     XSetInputFocus(display, xidOf(window), RevertToParent, CurrentTime);
     XSync(display, False);
@@ -68,7 +75,7 @@ void resizeWindow(Gtk::Window& window, int width, int height)
 void clickAt(Gtk::Widget& widget, double x, double y)
 {
     // A widget that was just added is placed at the next layout; click it only then.
-    if (!runUntil([&] { return widget.get_mapped() && widget.get_width() > 0 && widget.get_height() > 0; }, 5000))
+    if (!runUntil([&] { return viewable(widget) && widget.get_width() > 0 && widget.get_height() > 0; }, 5000))
         throw std::runtime_error("widget never got a place on screen");
     GtkNative* native = gtk_widget_get_native(widget.gobj());
     graphene_point_t in = GRAPHENE_POINT_INIT(static_cast<float>(x), static_cast<float>(y));
