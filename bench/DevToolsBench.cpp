@@ -9,12 +9,10 @@
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
 //   tests/isolate.sh build/bench/devtools_bench
 #include "BenchLoop.h"
-#include "app/AppDelegate.h"
+#include "InProcessBrowser.h"
 #include "browser/BrowserWindowController.h"
 #include "browser/WebViewFactory.h"
 #include "devtools/DevToolsPanel.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
 
 #include <libsoup/soup.h>
 
@@ -178,15 +176,8 @@ int main(int argc, char** argv)
     g_mutex_unlock(&serving.lock);
     const std::string page = "http://127.0.0.1:" + std::to_string(port) + "/";
 
-    char* bundle = g_dir_make_tmp("quillmere-bench-XXXXXX", nullptr);
-    setBundleDirectory(bundle);
-    UserDefaults::standard().setString(kHomepageKey, page);
-
-    auto application = Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN);
-    auto delegate = std::make_unique<AppDelegate>(application);
-    application->register_application();
-    application->activate();
-    BrowserWindowController& browser = *delegate->controller();
+    InProcessBrowser program(page);
+    BrowserWindowController& browser = program.browser();
     WebKitWebView* view = browser.webView();
     runUntil([&] { return !webkit_web_view_is_loading(view) && g_strcmp0(webkit_web_view_get_uri(view), page.c_str()) == 0; }, 30);
 

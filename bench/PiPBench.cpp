@@ -8,15 +8,13 @@
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
 //   tests/isolate.sh build/bench/pip_bench [seconds]
 #include "BenchLoop.h"
-#include "app/AppDelegate.h"
+#include "InProcessBrowser.h"
 #include "browser/BrowserWindowController.h"
 #include "browser/WebViewFactory.h"
 #include "pip/FrameDecoder.h"
 #include "pip/PiPController.h"
 #include "pip/PiPPanel.h"
 #include "platform/Base64.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
 
 #include <glib/gstdio.h>
 #include <libsoup/soup.h>
@@ -274,16 +272,8 @@ int main(int argc, char** argv)
     g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
     const std::string page = "http://127.0.0.1:" + std::to_string(server.port) + "/";
 
-    // A bundle of its own, without the rules document: nothing to compile at launch.
-    char* bundle = g_dir_make_tmp("quillmere-bench-XXXXXX", nullptr);
-    setBundleDirectory(bundle);
-    UserDefaults::standard().setString(kHomepageKey, page);
-
-    auto application = Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN);
-    auto delegate = std::make_unique<AppDelegate>(application);
-    application->register_application();
-    application->activate();
-    BrowserWindowController& browser = *delegate->controller();
+    InProcessBrowser program(page);
+    BrowserWindowController& browser = program.browser();
     WebKitWebView* view = browser.webView();
     if (!runUntil([&] { return evaluate(view, "v.readyState >= 3 && v.currentTime > 0.5") == "true"; }, 60)) {
         fprintf(stderr, "The video did not start playing\n");
@@ -440,7 +430,5 @@ int main(int argc, char** argv)
         printf("Note: the video reached its end during the measurement; the figures are too low.\n");
 
     browser.setMessageHandler("quilpip", &pip);
-    delegate.reset();
-    g_free(bundle);
     return 0;
 }
