@@ -20,7 +20,7 @@ public:
         setBundleDirectory(bundle);
         g_free(bundle);
         UserDefaults::standard().setString(kHomepageKey, homepage);
-        application_ = Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN);
+        application_ = AppDelegate::createApplication();
         delegate_ = std::make_unique<AppDelegate>(application_);
         application_->register_application();
         application_->activate();

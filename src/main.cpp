@@ -15,7 +15,7 @@ int main(int argc, char* argv[])
     quillmere::installLogWriter();
     g_set_prgname("quillmere");
 
-    auto application = Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN);
+    auto application = quillmere::AppDelegate::createApplication();
     quillmere::AppDelegate delegate(application);
     return application->run(argc, argv);
 }

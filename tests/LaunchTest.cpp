@@ -57,7 +57,7 @@ TEST_F(Launch, HandedInAddressesAndFilesLoadAndTheMenuBarIsBuilt)
 
 TEST(LaunchLoop, ClosingTheBrowserWindowQuitsTheProgram)
 {
-    auto application = Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN);
+    auto application = AppDelegate::createApplication();
     AppDelegate delegate(application);
     application->signal_activate().connect([&] {
         Glib::signal_timeout().connect_once([&] { delegate.controller()->window().close(); }, 300);

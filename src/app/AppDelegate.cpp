@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "browser/BrowserWindowController.h"
+#include "platform/Bundle.h"
 #include "platform/GraphicsProbe.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
@@ -14,6 +15,11 @@
 #include <gtkmm/stylecontext.h>
 
 namespace quillmere {
+
+Glib::RefPtr<Gtk::Application> AppDelegate::createApplication()
+{
+    return Gtk::Application::create(kApplicationId, Gio::Application::Flags::HANDLES_OPEN);
+}
 
 AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
     : application_(application)

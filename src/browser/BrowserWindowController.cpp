@@ -70,10 +70,10 @@ void BrowserWindowController::setupUI()
     });
     devPanel_->set_visible(false);
     pageArea_.append(*devPanel_);
-    devMessages_ = devPanel_;
+    setMessageHandler(kDevToolsChannel, devPanel_);
 
     pipController_ = std::make_shared<PiPController>();
-    pipMessages_ = pipController_.get();
+    setMessageHandler(kPiPChannel, pipController_.get());
     // The panel, made by the first start, is one of the application's windows and
     // knows the window-wide keys.
     pipController_->setPanelSetup([weakSelf](Gtk::Window& panel) {
@@ -191,7 +191,7 @@ WebKitWebView* BrowserWindowController::webView() const
     return tabs_[activeTabIndex_]->webView.get();
 }
 
-std::string BrowserWindowController::homepage() const
+std::string BrowserWindowController::homepage()
 {
     return UserDefaults::standard().string(kHomepageKey).value_or(defaultHomepage());
 }
@@ -254,11 +254,7 @@ void BrowserWindowController::toggleDevTools()
 {
     devPanelVisible_ = !devPanelVisible_;
     // The page area's layout gives the web view the space above the panel.
-    devPanel_->set_visible(devPanelVisible_);
-    if (WebKitWebView* view = webView()) {
-        const std::string statement = std::string("window.__quildevActive = ") + (devPanelVisible_ ? "true" : "false") + ";";
-        webkit_web_view_evaluate_javascript(view, statement.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
-    }
+    devPanel_->setShown(devPanelVisible_);
 }
 
 void BrowserWindowController::startPiP()
@@ -268,12 +264,8 @@ void BrowserWindowController::startPiP()
 
 void BrowserWindowController::setMessageHandler(const std::string& channel, ScriptMessageHandler* handler)
 {
-    if (channel == "quildev")
-        devMessages_ = handler;
-    else if (channel == "quilpip")
-        pipMessages_ = handler;
-    else if (channel == "quilblockcount")
-        blockCountMessages_ = handler;
+    if (auto index = messageChannelIndex(channel))
+        messageHandlers_[*index] = handler;
 }
 
 GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView(WebKitWebView* opener)
@@ -289,14 +281,8 @@ GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView(WebKitW
 
 void BrowserWindowController::receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body)
 {
-    ScriptMessageHandler* handler = nullptr;
-    if (g_str_equal(channel, "quildev"))
-        handler = devMessages_;
-    else if (g_str_equal(channel, "quilpip"))
-        handler = pipMessages_;
-    else if (g_str_equal(channel, "quilblockcount"))
-        handler = blockCountMessages_;
-    if (handler)
+    auto index = messageChannelIndex(channel);
+    if (ScriptMessageHandler* handler = index ? messageHandlers_[*index] : nullptr)
         handler->didReceiveScriptMessage(sender, ScriptValue(body));
 }
 

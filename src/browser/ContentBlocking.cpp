@@ -28,7 +28,7 @@ void BrowserWindowController::startContentBlocking()
         if (auto self = weakSelf.lock())
             self->blockCountUpdated(view, count);
     });
-    blockCountMessages_ = blockCounter_.get();
+    setMessageHandler(kBlockCountChannel, blockCounter_.get());
 
     quillmereLog.info("Quillmere launching, loading ad-block rule list");
     ruleListPending_ = true;

@@ -138,9 +138,7 @@ void BrowserWindowController::didFinishNavigation(WebKitWebView* view)
         if (uri && !isEditingAddress())
             showAddress(uri);
         window_->set_title(tab.title);
-        // A freshly loaded page starts with its capture off; the open panel wants it on.
-        if (devPanelVisible_)
-            webkit_web_view_evaluate_javascript(view, "window.__quildevActive = true;", -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+        devPanel_->pageDidFinishLoading(view);
     }
     refreshTabBar();
 }

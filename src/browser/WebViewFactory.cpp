@@ -63,7 +63,6 @@ GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& s
                                                       WebKitWebView* opener) const
 {
     auto settings = adopt(webkit_settings_new());
-    webkit_settings_set_user_agent_with_application_details(settings.get(), "Version", "17.0 Safari/605.1.15");
     webkit_settings_set_user_agent(settings.get(), CUSTOM_UA.c_str());
     webkit_settings_set_enable_fullscreen(settings.get(), TRUE);
     webkit_settings_set_media_playback_requires_user_gesture(settings.get(), FALSE);

@@ -1,6 +1,7 @@
 #include "devtools/DevToolsPanel.h"
 
 #include "platform/JsonText.h"
+#include "platform/PageScript.h"
 
 #include <glibmm/main.h>
 #include <gtkmm/columnviewcolumn.h>
@@ -414,8 +415,7 @@ void DevToolsPanel::resendSelected()
 
 void DevToolsPanel::runInPage(const std::string& statement)
 {
-    if (auto view = webView())
-        webkit_web_view_evaluate_javascript(view.get(), statement.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    runScript(webView().get(), statement);
 }
 
 void DevToolsPanel::refreshHTML()
@@ -461,5 +461,20 @@ void DevToolsPanel::toggleLiveEdit()
 std::string DevToolsPanel::consoleText() const { return textOf(consoleView_); }
 std::string DevToolsPanel::detailText() const { return textOf(detailView_); }
 std::string DevToolsPanel::htmlText() const { return textOf(htmlView_); }
+
+// Pages capture their requests and console only while someone looks: the flag is set
+// in the active page when the panel opens or closes, and again in every page that
+// finishes loading while it is open (a new document starts with it off).
+void DevToolsPanel::setShown(bool shown)
+{
+    set_visible(shown);
+    runScript(webView().get(), std::string("window.__quildevActive = ") + (shown ? "true" : "false") + ";");
+}
+
+void DevToolsPanel::pageDidFinishLoading(WebKitWebView* view)
+{
+    if (get_visible())
+        runScript(view, "window.__quildevActive = true;");
+}
 
 } // namespace quillmere

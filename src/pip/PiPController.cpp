@@ -2,21 +2,13 @@
 
 #include "pip/FrameDecoder.h"
 #include "pip/PiPPanel.h"
+#include "platform/PageScript.h"
 #include "platform/Base64.h"
 #include "platform/Log.h"
 
 #include <string_view>
 
 namespace quillmere {
-
-namespace {
-
-void evaluate(WebKitWebView* view, const char* script)
-{
-    webkit_web_view_evaluate_javascript(view, script, -1, nullptr, nullptr, nullptr, nullptr, nullptr);
-}
-
-} // namespace
 
 PiPController::PiPController() = default;
 PiPController::~PiPController() = default;
@@ -35,11 +27,11 @@ void PiPController::start()
     // One stream at a time: a page that streamed into the panel before gets its video
     // back instead of streaming on unseen.
     if (auto previous = panel_->webView(); previous && previous.get() != view.get())
-        evaluate(previous.get(), "window.__quilpipStop()");
+        runScript(previous.get(), "window.__quilpipStop()");
     panel_->setWebView(view.get());
     // Shown at once, black until the first frame arrives.
     panel_->present();
-    evaluate(view.get(), "window.__quilpipStart()");
+    runScript(view.get(), "window.__quilpipStart()");
 }
 
 void PiPController::didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body)

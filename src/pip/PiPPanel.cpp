@@ -1,20 +1,13 @@
 #include "pip/PiPPanel.h"
 
+#include "platform/PageScript.h"
+
 #include <gdk/gdk.h>
 
 // Xlib last: its macros (None, True, Status...) would clash with the C++ headers.
 #include <gdk/x11/gdkx.h>
 
 namespace quillmere {
-
-namespace {
-
-void evaluate(WebKitWebView* view, const char* script)
-{
-    webkit_web_view_evaluate_javascript(view, script, -1, nullptr, nullptr, nullptr, nullptr, nullptr);
-}
-
-} // namespace
 
 GObjectPtr<WebKitWebView> viewOfOpenTab(const GWeak<WebKitWebView>& ref)
 {
@@ -25,7 +18,7 @@ GObjectPtr<WebKitWebView> viewOfOpenTab(const GWeak<WebKitWebView>& ref)
 }
 
 PiPPanel::PiPPanel()
-    : frame_(0.5f, 0.5f, aspectRatio, false)
+    : frame_(0.5f, 0.5f, kAspectRatio, false)
     , controlBar_(Gtk::Orientation::HORIZONTAL)
     , playPauseButton_("⏸")
     , titleLabel_("Quillmere PiP")
@@ -40,8 +33,8 @@ void PiPPanel::setup()
 {
     set_title("Quillmere PiP");
     add_css_class("pip-panel");
-    set_default_size(defaultWidth, defaultHeight);
-    set_size_request(minimumWidth, minimumHeight);
+    set_default_size(kDefaultWidth, kDefaultHeight);
+    set_size_request(kMinimumWidth, kMinimumHeight);
     // The window manager's own close only hides the panel; the page keeps streaming.
     set_hide_on_close(true);
 
@@ -55,7 +48,7 @@ void PiPPanel::setup()
     overlay_.set_child(frame_);
 
     controlBar_.add_css_class("pip-bar");
-    controlBar_.set_size_request(-1, barHeight);
+    controlBar_.set_size_request(-1, kBarHeight);
     controlBar_.set_valign(Gtk::Align::END);
     controlBar_.set_halign(Gtk::Align::FILL);
 
@@ -111,13 +104,13 @@ void PiPPanel::togglePlayPause()
     if (!view)
         return;
     // The button follows the page: its label changes with the next frame's state.
-    evaluate(view.get(), isPaused_ ? "window.__quilpipPlay()" : "window.__quilpipPause()");
+    runScript(view.get(), isPaused_ ? "window.__quilpipPlay()" : "window.__quilpipPause()");
 }
 
 void PiPPanel::closePiP()
 {
     if (auto view = webView())
-        evaluate(view.get(), "window.__quilpipStop()");
+        runScript(view.get(), "window.__quilpipStop()");
     set_visible(false);
 }
 

@@ -1,5 +1,8 @@
 #include "platform/ScriptValue.h"
 
+#include "platform/GObjectPtr.h"
+#include "platform/Numbers.h"
+
 #include <glib.h>
 
 #include <cmath>
@@ -15,9 +18,8 @@ std::optional<ScriptValue> ScriptValue::member(const char* name) const
 {
     if (!isDictionary() || !jsc_value_object_has_property(value_, name))
         return std::nullopt;
-    JSCValue* property = jsc_value_object_get_property(value_, name);
-    ScriptValue result(property);
-    g_object_unref(property);
+    auto property = adopt(jsc_value_object_get_property(value_, name));
+    ScriptValue result(property.get());
     if (jsc_value_is_undefined(result.get()))
         return std::nullopt;
     return result;
@@ -27,10 +29,8 @@ std::optional<std::string> ScriptValue::asString() const
 {
     if (!value_ || !jsc_value_is_string(value_))
         return std::nullopt;
-    char* text = jsc_value_to_string(value_);
-    std::string result(text ? text : "");
-    g_free(text);
-    return result;
+    GCharPtr text(jsc_value_to_string(value_));
+    return std::string(text ? text.get() : "");
 }
 
 std::optional<double> ScriptValue::asNumber() const
@@ -43,12 +43,7 @@ std::optional<double> ScriptValue::asNumber() const
 std::optional<std::int64_t> ScriptValue::asInteger() const
 {
     auto number = asNumber();
-    if (!number || !std::isfinite(*number) || std::trunc(*number) != *number)
-        return std::nullopt;
-    // 2^63 itself is out of range; -2^63 is in.
-    if (*number >= 9223372036854775808.0 || *number < -9223372036854775808.0)
-        return std::nullopt;
-    return static_cast<std::int64_t>(*number);
+    return number ? exactInt64(*number) : std::nullopt;
 }
 
 std::optional<bool> ScriptValue::asBoolean() const

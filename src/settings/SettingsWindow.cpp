@@ -131,7 +131,7 @@ void SettingsWindow::setup()
     addRow(*heading("Homepage", 13), 24, 336, 250, 20);
     auto* homepageRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
     homepageField_.add_css_class("settings-field");
-    homepageField_.set_text(UserDefaults::standard().string(kHomepageKey).value_or(defaultHomepage()));
+    homepageField_.set_text(BrowserWindowController::homepage());
     homepageField_.set_size_request(300, 26);
     homepageField_.set_hexpand(true);
     homepageField_.set_valign(Gtk::Align::START);

@@ -1,6 +1,6 @@
 #include "update/Updater.h"
 
-#include "browser/AddressResolver.h"
+#include "platform/Url.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"

@@ -10,7 +10,7 @@ namespace quillmere::test {
 
 BrowserTest::BrowserTest()
     : bundle_(makeTemporaryDirectory("quillmere-bundle-XXXXXX"))
-    , application_(Gtk::Application::create("com.brenhollow.quillmere", Gio::Application::Flags::HANDLES_OPEN))
+    , application_(AppDelegate::createApplication())
     , delegate_(std::make_unique<AppDelegate>(application_))
 {
     // The build tree's full rules document would be compiled by every test; tests get

@@ -98,7 +98,7 @@ public:
         size_t size = 16;
         while (size < expected * 2)
             size <<= 1;
-        m_slots.resize(size);
+        slots_.resize(size);
     }
     bool insert(std::string_view line)
     {
@@ -106,9 +106,9 @@ public:
         for (char c : line)
             h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
         h |= 1; // 0 marks an empty slot
-        const size_t mask = m_slots.size() - 1;
+        const size_t mask = slots_.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
-            Slot& slot = m_slots[i];
+            Slot& slot = slots_[i];
             if (slot.hash == 0) {
                 slot = {h, line};
                 return true;
@@ -123,7 +123,7 @@ private:
         uint64_t hash = 0;
         std::string_view line;
     };
-    std::vector<Slot> m_slots;
+    std::vector<Slot> slots_;
 };
 
 } // namespace
@@ -598,14 +598,14 @@ struct FilterConverter::Impl {
 };
 
 FilterConverter::FilterConverter(ConversionOptions options)
-    : m_options(options)
+    : options_(options)
 {
 }
 
 void FilterConverter::addList(std::string text)
 {
-    m_texts.push_back(std::move(text));
-    std::string_view all = m_texts.back();
+    texts_.push_back(std::move(text));
+    std::string_view all = texts_.back();
     // One entry per open "!#if": whether lines are taken.
     std::vector<bool> active;
     auto taking = [&] { return std::all_of(active.begin(), active.end(), [](bool b) { return b; }); };
@@ -632,23 +632,23 @@ void FilterConverter::addList(std::string text)
         }
         if (line.empty() || line.starts_with('!') || line.starts_with('['))
             continue;
-        ++m_stats.filtersRead;
+        ++stats_.filtersRead;
         if (!taking()) {
-            ++m_stats.skipped["inside an inactive !#if block"];
+            ++stats_.skipped["inside an inactive !#if block"];
             continue;
         }
-        m_lines.push_back(line);
+        lines_.push_back(line);
     }
 }
 
 std::vector<ContentRule> FilterConverter::convert()
 {
-    Impl impl(m_options, m_stats);
-    impl.gather(m_lines, m_options.nativeHasSelector);
-    impl.sections[Impl::Blocks].reserve(m_lines.size());
+    Impl impl(options_, stats_);
+    impl.gather(lines_, options_.nativeHasSelector);
+    impl.sections[Impl::Blocks].reserve(lines_.size());
     // The lists overlap a little; a repeated filter adds nothing.
-    LineSet seen(m_lines.size());
-    for (auto line : m_lines) {
+    LineSet seen(lines_.size());
+    for (auto line : lines_) {
         if (!seen.insert(line)) {
             impl.skip("duplicate");
             continue;

@@ -46,14 +46,14 @@ public:
     // release, document and popup blocks, element hiding, exceptions, then $important blocks.
     std::vector<ContentRule> convert();
 
-    const ConversionStats& stats() const { return m_stats; }
+    const ConversionStats& stats() const { return stats_; }
 
 private:
     struct Impl;
-    ConversionOptions m_options;
-    std::deque<std::string> m_texts;
-    std::vector<std::string_view> m_lines;
-    ConversionStats m_stats;
+    ConversionOptions options_;
+    std::deque<std::string> texts_;
+    std::vector<std::string_view> lines_;
+    ConversionStats stats_;
 };
 
 // Human-readable summary of a conversion, as the tool prints it.

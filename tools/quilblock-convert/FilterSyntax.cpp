@@ -22,7 +22,7 @@ namespace {
 class ConditionParser {
 public:
     explicit ConditionParser(std::string_view s)
-        : m_s(s)
+        : s_(s)
     {
     }
     bool parse() { return orExpr(); }
@@ -30,14 +30,14 @@ public:
 private:
     void skipSpace()
     {
-        while (m_i < m_s.size() && m_s[m_i] == ' ')
-            ++m_i;
+        while (i_ < s_.size() && s_[i_] == ' ')
+            ++i_;
     }
     bool orExpr()
     {
         bool v = andExpr();
-        for (skipSpace(); m_s.substr(m_i).starts_with("||"); skipSpace()) {
-            m_i += 2;
+        for (skipSpace(); s_.substr(i_).starts_with("||"); skipSpace()) {
+            i_ += 2;
             v = andExpr() || v;
         }
         return v;
@@ -45,8 +45,8 @@ private:
     bool andExpr()
     {
         bool v = unary();
-        for (skipSpace(); m_s.substr(m_i).starts_with("&&"); skipSpace()) {
-            m_i += 2;
+        for (skipSpace(); s_.substr(i_).starts_with("&&"); skipSpace()) {
+            i_ += 2;
             v = unary() && v;
         }
         return v;
@@ -54,27 +54,27 @@ private:
     bool unary()
     {
         skipSpace();
-        if (m_i >= m_s.size())
+        if (i_ >= s_.size())
             return false;
-        if (m_s[m_i] == '!') {
-            ++m_i;
+        if (s_[i_] == '!') {
+            ++i_;
             return !unary();
         }
-        if (m_s[m_i] == '(') {
-            ++m_i;
+        if (s_[i_] == '(') {
+            ++i_;
             bool v = orExpr();
             skipSpace();
-            if (m_i < m_s.size() && m_s[m_i] == ')')
-                ++m_i;
+            if (i_ < s_.size() && s_[i_] == ')')
+                ++i_;
             return v;
         }
-        while (m_i < m_s.size() && (std::isalnum(static_cast<unsigned char>(m_s[m_i])) || m_s[m_i] == '_'))
-            ++m_i;
+        while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '_'))
+            ++i_;
         return false;
     }
 
-    std::string_view m_s;
-    size_t m_i = 0;
+    std::string_view s_;
+    size_t i_ = 0;
 };
 
 struct TypeOption {

@@ -185,7 +185,7 @@ namespace {
 class RegexExpander {
 public:
     explicit RegexExpander(std::string_view source)
-        : m_s(source)
+        : s_(source)
     {
     }
 
@@ -193,8 +193,8 @@ public:
     {
         auto alts = alternation();
         if (!alts)
-            return fail(m_error);
-        if (m_i != m_s.size())
+            return fail(error_);
+        if (i_ != s_.size())
             return fail("regex: unbalanced parenthesis");
         PatternTranslation out;
         for (auto& alt : *alts) {
@@ -211,13 +211,13 @@ private:
 
     std::optional<Alts> error(std::string reason)
     {
-        if (m_error.empty())
-            m_error = std::move(reason);
+        if (error_.empty())
+            error_ = std::move(reason);
         return std::nullopt;
     }
 
-    bool more() const { return m_i < m_s.size(); }
-    char peek() const { return m_s[m_i]; }
+    bool more() const { return i_ < s_.size(); }
+    char peek() const { return s_[i_]; }
 
     std::optional<Alts> alternation()
     {
@@ -226,7 +226,7 @@ private:
             return std::nullopt;
         Alts all = std::move(*first);
         while (more() && peek() == '|') {
-            ++m_i;
+            ++i_;
             auto next = sequence();
             if (!next)
                 return std::nullopt;
@@ -272,10 +272,10 @@ private:
         char c = peek();
         Atom atom;
         if (c == '(') {
-            ++m_i;
+            ++i_;
             if (more() && peek() == '?') {
-                if (m_i + 1 < m_s.size() && m_s[m_i + 1] == ':')
-                    m_i += 2;
+                if (i_ + 1 < s_.size() && s_[i_ + 1] == ':')
+                    i_ += 2;
                 else
                     return atomError("regex: lookaround or named group");
             }
@@ -284,7 +284,7 @@ private:
                 return std::nullopt;
             if (!more() || peek() != ')')
                 return atomError("regex: unbalanced parenthesis");
-            ++m_i;
+            ++i_;
             atom.alternatives = std::move(*inner);
             if (atom.alternatives.size() == 1)
                 atom.unit = atom.alternatives[0].empty() ? std::string() : "(" + atom.alternatives[0] + ")";
@@ -294,7 +294,7 @@ private:
             return parseClass();
         if (c == '\\')
             return parseEscape();
-        ++m_i;
+        ++i_;
         switch (c) {
         case '^':
         case '$':
@@ -326,10 +326,10 @@ private:
 
     std::optional<Atom> parseEscape()
     {
-        if (m_i + 1 >= m_s.size())
+        if (i_ + 1 >= s_.size())
             return atomError("regex: trailing backslash");
-        char e = m_s[m_i + 1];
-        m_i += 2;
+        char e = s_[i_ + 1];
+        i_ += 2;
         Atom atom;
         switch (e) {
         case 'd':
@@ -355,11 +355,11 @@ private:
 
     std::optional<Atom> parseClass()
     {
-        ++m_i; // '['
+        ++i_; // '['
         std::string body = "[";
         if (more() && peek() == '^') {
             body += '^';
-            ++m_i;
+            ++i_;
         }
         bool empty = true;
         while (more() && (peek() != ']' || empty)) {
@@ -368,10 +368,10 @@ private:
                 // A "]" right after "[" is a literal in JavaScript.
                 body += "\\]";
             } else if (c == '\\') {
-                if (m_i + 1 >= m_s.size())
+                if (i_ + 1 >= s_.size())
                     return atomError("regex: trailing backslash");
-                char e = m_s[m_i + 1];
-                ++m_i;
+                char e = s_[i_ + 1];
+                ++i_;
                 if (e == 'd')
                     body += "0-9";
                 else if (e == 'w')
@@ -388,11 +388,11 @@ private:
                 body += c;
             }
             empty = false;
-            ++m_i;
+            ++i_;
         }
         if (!more())
             return atomError("regex: unterminated class");
-        ++m_i;
+        ++i_;
         body += ']';
         Atom atom;
         atom.unit = body;
@@ -406,25 +406,25 @@ private:
     bool parseCount(unsigned& min, unsigned& max)
     {
         // At "{": digits [, [digits]] }
-        size_t j = m_i + 1;
+        size_t j = i_ + 1;
         auto number = [&](unsigned& value) {
             size_t start = j;
             value = 0;
-            while (j < m_s.size() && m_s[j] >= '0' && m_s[j] <= '9' && j - start < 6)
-                value = value * 10 + (m_s[j++] - '0');
+            while (j < s_.size() && s_[j] >= '0' && s_[j] <= '9' && j - start < 6)
+                value = value * 10 + (s_[j++] - '0');
             return j > start;
         };
         if (!number(min))
             return false;
         max = min;
-        if (j < m_s.size() && m_s[j] == ',') {
+        if (j < s_.size() && s_[j] == ',') {
             ++j;
             unsigned m;
             max = number(m) ? m : kUnbounded;
         }
-        if (j >= m_s.size() || m_s[j] != '}')
+        if (j >= s_.size() || s_[j] != '}')
             return false;
-        m_i = j + 1;
+        i_ = j + 1;
         return true;
     }
 
@@ -443,13 +443,13 @@ private:
             if (!parseCount(min, max))
                 return error("regex: malformed repetition");
         } else {
-            ++m_i;
+            ++i_;
             min = q == '+' ? 1 : 0;
             if (q == '?')
                 max = 1;
         }
         if (more() && peek() == '?')
-            ++m_i; // lazy and greedy match the same addresses
+            ++i_; // lazy and greedy match the same addresses
         if (max < min)
             return error("regex: malformed repetition");
 
@@ -496,9 +496,9 @@ private:
         return Alts{out};
     }
 
-    std::string_view m_s;
-    size_t m_i = 0;
-    std::string m_error;
+    std::string_view s_;
+    size_t i_ = 0;
+    std::string error_;
 };
 
 } // namespace

@@ -8,7 +8,7 @@
 // to the list model in one step and its console lines to the buffer in one insert.
 #pragma once
 
-#include "browser/ScriptMessageHandler.h"
+#include "platform/ScriptMessageHandler.h"
 #include "devtools/NetworkEntry.h"
 #include "platform/GObjectPtr.h"
 
@@ -40,6 +40,11 @@ public:
     // The active tab's web view, held weakly; the window repoints it on every switch.
     void setWebView(WebKitWebView* view) { webView_ = view; }
     GObjectPtr<WebKitWebView> webView() const { return webView_.peek(); }
+
+    // Shows or hides the panel and switches the active page's capture with it.
+    void setShown(bool shown);
+    // A page finished loading in `view`; it captures while the panel is shown.
+    void pageDidFinishLoading(WebKitWebView* view);
 
     // Run by the panel's close button.
     void setOnClose(std::function<void()> onClose) { onClose_ = std::move(onClose); }

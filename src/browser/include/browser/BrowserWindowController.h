@@ -5,7 +5,7 @@
 #pragma once
 
 #include "adblock/QuilBlock.h"
-#include "browser/ScriptMessageHandler.h"
+#include "platform/ScriptMessageHandler.h"
 #include "browser/Tab.h"
 #include "browser/TabBar.h"
 #include "browser/WebViewFactory.h"
@@ -17,6 +17,7 @@
 #include <gtkmm/entry.h>
 #include <gtkmm/label.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -61,6 +62,9 @@ public:
     void refreshTabBar();
     // Where the active web view sits in the content view.
     Gdk::Rectangle webViewFrame() const;
+
+    // The homepage the user set, or the default one.
+    static std::string homepage();
 
     void toggleDevTools();
     void startPiP();
@@ -125,7 +129,6 @@ private:
     void showAddress(const std::string& address);
     // Whether the user is in the middle of typing into the address field.
     bool isEditingAddress() const;
-    std::string homepage() const;
 
     // Navigation events of a tab's web view.
     void didStartProvisionalNavigation(WebKitWebView* view);
@@ -173,9 +176,7 @@ private:
     std::function<void()> pendingCompile_; // a first compile, waiting for the first page
     std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
 
-    ScriptMessageHandler* devMessages_ = nullptr;
-    ScriptMessageHandler* pipMessages_ = nullptr;
-    ScriptMessageHandler* blockCountMessages_ = nullptr;
+    std::array<ScriptMessageHandler*, kMessageChannelCount> messageHandlers_{};
 };
 
 } // namespace quillmere

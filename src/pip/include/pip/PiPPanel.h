@@ -28,12 +28,12 @@ GObjectPtr<WebKitWebView> viewOfOpenTab(const GWeak<WebKitWebView>& ref);
 
 class PiPPanel : public Gtk::Window {
 public:
-    static constexpr int defaultWidth = 640;
-    static constexpr int defaultHeight = 394;
-    static constexpr int minimumWidth = 240;
-    static constexpr int minimumHeight = 148;
-    static constexpr float aspectRatio = 16.0f / 9.85f;
-    static constexpr int barHeight = 34;
+    static constexpr int kDefaultWidth = 640;
+    static constexpr int kDefaultHeight = 394;
+    static constexpr int kMinimumWidth = 240;
+    static constexpr int kMinimumHeight = 148;
+    static constexpr float kAspectRatio = 16.0f / 9.85f;
+    static constexpr int kBarHeight = 34;
 
     PiPPanel();
     ~PiPPanel() override;

@@ -4,7 +4,7 @@
 // the active tab's view on every switch. It owns the panel from the first start on.
 #pragma once
 
-#include "browser/ScriptMessageHandler.h"
+#include "platform/ScriptMessageHandler.h"
 #include "platform/GObjectPtr.h"
 
 #include <chrono>

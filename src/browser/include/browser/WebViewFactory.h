@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/GObjectPtr.h"
+#include "platform/ScriptMessageHandler.h"
 
 #include <webkit/webkit.h>
 
@@ -16,10 +17,7 @@ namespace quillmere {
 
 inline constexpr const char* kFirefoxUserAgent =
     "Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:155.0) Gecko/20100101 Firefox/155.0";
-inline constexpr const char* kUserAgentApplicationName = "Version/17.0 Safari/605.1.15";
 
-// The channels pages post on, in registration order.
-inline constexpr const char* kMessageChannels[] = {"quildev", "quilpip", "quilblockcount"};
 
 // Receives a message: the channel, the sending view and the posted value.
 using ScriptMessageSink = std::function<void(const char* channel, WebKitWebView* sender, JSCValue* body)>;
@@ -37,8 +35,6 @@ public:
     // opened by a page shares the `opener`'s web process.
     GObjectPtr<WebKitWebView> makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList,
                                           WebKitWebView* opener = nullptr) const;
-
-    bool acceleratedCompositing() const { return accelerated_; }
 
 private:
     std::vector<UserScriptPtr> scripts_; // in injection order

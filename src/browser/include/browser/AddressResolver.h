@@ -2,6 +2,8 @@
 // be tested without a window.
 #pragma once
 
+#include "platform/Url.h"
+
 #include <string>
 #include <string_view>
 
@@ -23,12 +25,5 @@ std::string trimAddressText(std::string_view text);
 
 // The URL that typed text stands for.
 std::string resolveAddress(std::string_view typed);
-
-// Whether `text` parses as a URL reference: only characters a URL may hold, and
-// well-formed percent escapes. A relative reference ("hello") parses; "a b" does not.
-bool isParsableURL(std::string_view text);
-
-// Whether `text` is an absolute file URL.
-bool isFileURL(std::string_view text);
 
 } // namespace quillmere

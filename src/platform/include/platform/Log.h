@@ -4,6 +4,8 @@
 // ("%{public}s", "%ld", "%{bool}d", "%f"), so the texts read the same everywhere.
 #pragma once
 
+#include "platform/Bundle.h"
+
 #include <concepts>
 #include <cstdint>
 #include <span>
@@ -13,7 +15,7 @@
 
 namespace quillmere {
 
-inline constexpr const char* kLogDomain = "com.brenhollow.quillmere";
+inline constexpr const char* kLogDomain = kApplicationId;
 inline constexpr const char* kLogCategory = "adblock";
 
 enum class LogLevel { Info, Error };

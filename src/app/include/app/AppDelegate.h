@@ -17,6 +17,10 @@ class SettingsWindow;
 
 class AppDelegate {
 public:
+    // The application object every launch runs: one instance per session bus, opening
+    // the files and URLs handed to it.
+    static Glib::RefPtr<Gtk::Application> createApplication();
+
     explicit AppDelegate(const Glib::RefPtr<Gtk::Application>& application);
     ~AppDelegate();
 

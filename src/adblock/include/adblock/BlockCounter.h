@@ -3,7 +3,7 @@
 // which keeps them per tab and shows the active tab's in the toolbar badge.
 #pragma once
 
-#include "browser/ScriptMessageHandler.h"
+#include "platform/ScriptMessageHandler.h"
 
 #include <cstdint>
 #include <functional>

@@ -7,6 +7,9 @@
 
 namespace quillmere {
 
+// The application id: the D-Bus name, the desktop entry's name and the log domain.
+inline constexpr const char* kApplicationId = "com.brenhollow.quillmere";
+
 std::string bundleDirectory();
 std::string bundleResourcesDirectory();
 

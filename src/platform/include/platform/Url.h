@@ -1,0 +1,15 @@
+// URL checks that code on every layer needs (the address field, the updater).
+#pragma once
+
+#include <string_view>
+
+namespace quillmere {
+
+// Whether `text` parses as a URL reference: only characters a URL may hold, and
+// well-formed percent escapes. A relative reference ("hello") parses; "a b" does not.
+bool isParsableURL(std::string_view text);
+
+// Whether `text` is an absolute file URL.
+bool isFileURL(std::string_view text);
+
+} // namespace quillmere
