@@ -33,10 +33,13 @@ inline double processCpuSeconds()
 inline bool runUntil(const std::function<bool()>& done, double timeoutSeconds)
 {
     bool timedOut = false;
-    const guint timer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), [](gpointer flag) {
-        *static_cast<bool*>(flag) = true;
-        return G_SOURCE_REMOVE;
-    }, &timedOut);
+    const guint timer = g_timeout_add(
+        static_cast<guint>(timeoutSeconds * 1000),
+        [](gpointer flag) {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &timedOut);
     while (!done() && !timedOut)
         g_main_context_iteration(nullptr, TRUE);
     if (!timedOut)

@@ -14,9 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <functional>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -107,15 +107,19 @@ public:
 private:
     void readLine()
     {
-        g_data_input_stream_read_line_async(stderr_, G_PRIORITY_DEFAULT, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-            char* text = g_data_input_stream_read_line_finish(G_DATA_INPUT_STREAM(source), result, nullptr, nullptr);
-            if (!text)
-                return;
-            auto* self = static_cast<Run*>(data);
-            self->lines_.push_back({g_get_monotonic_time(), text});
-            g_free(text);
-            self->readLine();
-        }, this);
+        g_data_input_stream_read_line_async(
+            stderr_, G_PRIORITY_DEFAULT, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                char* text =
+                    g_data_input_stream_read_line_finish(G_DATA_INPUT_STREAM(source), result, nullptr, nullptr);
+                if (!text)
+                    return;
+                auto* self = static_cast<Run*>(data);
+                self->lines_.push_back({g_get_monotonic_time(), text});
+                g_free(text);
+                self->readLine();
+            },
+            this);
     }
 
     // With journald running the program logs there; read what arrived since last time,
@@ -135,7 +139,8 @@ private:
                 continue;
             auto entry = nlohmann::json::parse(text.substr(start, end - start), nullptr, false);
             if (entry.is_object() && entry["MESSAGE"].is_string())
-                lines_.push_back({std::stoll(entry["__MONOTONIC_TIMESTAMP"].get<std::string>()), entry["MESSAGE"].get<std::string>()});
+                lines_.push_back({std::stoll(entry["__MONOTONIC_TIMESTAMP"].get<std::string>()),
+                    entry["MESSAGE"].get<std::string>()});
             ++journalSeen_;
         }
     }
@@ -164,11 +169,14 @@ double probeMainLoopMs(GDBusConnection* bus)
 int main()
 {
     SoupServer* server = soup_server_new(nullptr, nullptr);
-    soup_server_add_handler(server, nullptr, [](SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer) {
-        static const char page[] = "<!DOCTYPE html><title>Tiny</title><p>Hello.</p>";
-        soup_server_message_set_status(message, 200, nullptr);
-        soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, page, sizeof page - 1);
-    }, nullptr, nullptr);
+    soup_server_add_handler(
+        server, nullptr,
+        [](SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer) {
+            static const char page[] = "<!DOCTYPE html><title>Tiny</title><p>Hello.</p>";
+            soup_server_message_set_status(message, 200, nullptr);
+            soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, page, sizeof page - 1);
+        },
+        nullptr, nullptr);
     soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
     GSList* uris = soup_server_get_uris(server);
     const int port = g_uri_get_port(static_cast<GUri*>(uris->data));
@@ -200,7 +208,8 @@ int main()
             last = g_get_monotonic_time();
             const double ms = probeMainLoopMs(bus);
             if (ms > 100)
-                printf("  main loop answered after %.0f ms, %.2f s into the compile\n", ms, (g_get_monotonic_time() - compiling->at) / 1e6);
+                printf("  main loop answered after %.0f ms, %.2f s into the compile\n", ms,
+                    (g_get_monotonic_time() - compiling->at) / 1e6);
             worstStall = std::max(worstStall, ms);
             helperPeak = std::max(helperPeak, first.helperPeakRssKiB());
             ++probes;
@@ -228,9 +237,10 @@ int main()
             return 1;
         }
         printf("second launch: rules attached %.1f ms after start; window shown %.1f ms after start\n",
-               (attached->at - second.started()) / 1000.0, (shown->at - second.started()) / 1000.0);
-        printf("  from window shown to rules attached: %.1f ms (goal < 50 ms; negative: attached before the window showed)\n",
-               (attached->at - shown->at) / 1000.0);
+            (attached->at - second.started()) / 1000.0, (shown->at - second.started()) / 1000.0);
+        printf("  from window shown to rules attached: %.1f ms (goal < 50 ms; negative: attached before the window "
+               "showed)\n",
+            (attached->at - shown->at) / 1000.0);
     }
     std::string remove = "rm -rf '" + profile + "'";
     return system(remove.c_str()) == 0 ? 0 : 1;

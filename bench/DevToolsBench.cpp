@@ -62,7 +62,10 @@ void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTabl
 // Counts what arrives on the channel before handing it to the panel.
 class Counter : public ScriptMessageHandler {
 public:
-    explicit Counter(DevToolsPanel& panel) : panel_(panel) {}
+    explicit Counter(DevToolsPanel& panel)
+        : panel_(panel)
+    {
+    }
     void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
     {
         ++received;
@@ -104,34 +107,43 @@ Result flood(BrowserWindowController& browser, Counter& counter, size_t n)
     Ticker ticker;
     ticker.due = nowSeconds() + 0.01;
     ticker.cpu = threadCpuSeconds();
-    const guint timer = g_timeout_add(10, +[](gpointer data) -> gboolean {
-        auto* t = static_cast<Ticker*>(data);
-        const double now = nowSeconds(), cpu = threadCpuSeconds();
-        t->worstMs = std::max(t->worstMs, (now - t->due) * 1000);
-        t->worstWorkMs = std::max(t->worstWorkMs, (cpu - t->cpu) * 1000);
-        t->due = now + 0.01;
-        t->cpu = cpu;
-        return G_SOURCE_CONTINUE;
-    }, &ticker);
+    const guint timer = g_timeout_add(
+        10,
+        +[](gpointer data) -> gboolean {
+            auto* t = static_cast<Ticker*>(data);
+            const double now = nowSeconds(), cpu = threadCpuSeconds();
+            t->worstMs = std::max(t->worstMs, (now - t->due) * 1000);
+            t->worstWorkMs = std::max(t->worstWorkMs, (cpu - t->cpu) * 1000);
+            t->due = now + 0.01;
+            t->cpu = cpu;
+            return G_SOURCE_CONTINUE;
+        },
+        &ticker);
 
     const double start = nowSeconds(), cpuStart = threadCpuSeconds();
     run(view, "flood(" + std::to_string(n) + ")");
-    const bool all = runUntil([&] {
-        return counter.received == 3 * n
-            && (!counter.forward || (panel.pendingMessages() == 0 && panel.entries().size() == n && panel.consoleLineCount() == n));
-    }, 300);
+    const bool all = runUntil(
+        [&] {
+            return counter.received == 3 * n
+                && (!counter.forward
+                    || (panel.pendingMessages() == 0 && panel.entries().size() == n && panel.consoleLineCount() == n));
+        },
+        300);
     // Shown means painted: wait for the frame that follows.
     bool painted = false;
     GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(panel.gobj()));
-    const gulong handler = g_signal_connect(clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, bool* flag) { *flag = true; }), &painted);
+    const gulong handler =
+        g_signal_connect(clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, bool* flag) { *flag = true; }), &painted);
     gtk_widget_queue_draw(GTK_WIDGET(panel.gobj()));
     runUntil([&] { return painted; }, 10);
     g_signal_handler_disconnect(clock, handler);
 
-    Result result{nowSeconds() - start, ticker.worstMs, std::max(0.0, ticker.worstWorkMs), threadCpuSeconds() - cpuStart};
+    Result result {
+        nowSeconds() - start, ticker.worstMs, std::max(0.0, ticker.worstWorkMs), threadCpuSeconds() - cpuStart};
     g_source_remove(timer);
     if (!all)
-        fprintf(stderr, "  (incomplete: %zu messages, %zu entries, %zu lines)\n", counter.received, panel.entries().size(), panel.consoleLineCount());
+        fprintf(stderr, "  (incomplete: %zu messages, %zu entries, %zu lines)\n", counter.received,
+            panel.entries().size(), panel.consoleLineCount());
     return result;
 }
 
@@ -141,7 +153,8 @@ int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     CUSTOM_UA = kFirefoxUserAgent;
-    g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
+    g_log_set_writer_func(
+        [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
 
     // The server answers from its own thread, so that its work is not counted as the
     // browser's and never delays the browser's main loop.
@@ -152,23 +165,26 @@ int main(int argc, char** argv)
     } serving;
     g_mutex_init(&serving.lock);
     g_cond_init(&serving.ready);
-    g_thread_new("server", +[](gpointer data) -> gpointer {
-        auto* serving = static_cast<Serving*>(data);
-        GMainContext* context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        SoupServer* server = soup_server_new(nullptr, nullptr);
-        soup_server_add_handler(server, nullptr, handle, nullptr, nullptr);
-        soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
-        GSList* uris = soup_server_get_uris(server);
-        g_mutex_lock(&serving->lock);
-        serving->port = g_uri_get_port(static_cast<GUri*>(uris->data));
-        g_cond_signal(&serving->ready);
-        g_mutex_unlock(&serving->lock);
-        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        for (;;)
-            g_main_context_iteration(context, TRUE);
-        return nullptr;
-    }, &serving);
+    g_thread_new(
+        "server",
+        +[](gpointer data) -> gpointer {
+            auto* serving = static_cast<Serving*>(data);
+            GMainContext* context = g_main_context_new();
+            g_main_context_push_thread_default(context);
+            SoupServer* server = soup_server_new(nullptr, nullptr);
+            soup_server_add_handler(server, nullptr, handle, nullptr, nullptr);
+            soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
+            GSList* uris = soup_server_get_uris(server);
+            g_mutex_lock(&serving->lock);
+            serving->port = g_uri_get_port(static_cast<GUri*>(uris->data));
+            g_cond_signal(&serving->ready);
+            g_mutex_unlock(&serving->lock);
+            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+            for (;;)
+                g_main_context_iteration(context, TRUE);
+            return nullptr;
+        },
+        &serving);
     g_mutex_lock(&serving.lock);
     while (serving.port == 0)
         g_cond_wait(&serving.ready, &serving.lock);
@@ -179,7 +195,11 @@ int main(int argc, char** argv)
     InProcessBrowser program(page);
     BrowserWindowController& browser = program.browser();
     WebKitWebView* view = browser.webView();
-    runUntil([&] { return !webkit_web_view_is_loading(view) && g_strcmp0(webkit_web_view_get_uri(view), page.c_str()) == 0; }, 30);
+    runUntil(
+        [&] {
+            return !webkit_web_view_is_loading(view) && g_strcmp0(webkit_web_view_get_uri(view), page.c_str()) == 0;
+        },
+        30);
 
     Counter counter(browser.devPanel());
     browser.setMessageHandler("quildev", &counter);
@@ -187,7 +207,8 @@ int main(int argc, char** argv)
     runUntil([] { return false; }, 1.0); // capture on, panel laid out
 
     printf("Developer tools under a flood of N fetches and N console lines\n");
-    printf("%-8s %6s %14s %19s %19s %13s\n", "page", "N", "all shown (s)", "longest stall (ms)", "most work (ms)", "main CPU (s)");
+    printf("%-8s %6s %14s %19s %19s %13s\n", "page", "N", "all shown (s)", "longest stall (ms)", "most work (ms)",
+        "main CPU (s)");
     // Optionally one page and one size: devtools_bench network 10000
     std::vector<std::string> pages = {"bridge", "network", "console"};
     std::vector<size_t> sizes = {1000, 10000};
@@ -203,7 +224,8 @@ int main(int argc, char** argv)
         flood(browser, counter, 200); // warm-up
         for (size_t n : sizes) {
             const Result r = flood(browser, counter, n);
-            printf("%-8s %6zu %14.2f %19.1f %19.1f %13.2f\n", name.c_str(), n, r.shownSeconds, r.worstStallMs, r.worstWorkMs, r.mainCpuSeconds);
+            printf("%-8s %6zu %14.2f %19.1f %19.1f %13.2f\n", name.c_str(), n, r.shownSeconds, r.worstStallMs,
+                r.worstWorkMs, r.mainCpuSeconds);
         }
     }
     return 0;

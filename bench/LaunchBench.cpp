@@ -31,9 +31,8 @@ struct Server {
     Clock::time_point loadedAt;
 };
 
-const char* kPage =
-    "<!DOCTYPE html><title>Tiny</title><p>Hello.</p>"
-    "<script>addEventListener('load', () => fetch('/loaded'));</script>";
+const char* kPage = "<!DOCTYPE html><title>Tiny</title><p>Hello.</p>"
+                    "<script>addEventListener('load', () => fetch('/loaded'));</script>";
 
 void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer data)
 {
@@ -123,8 +122,8 @@ Result runOnce(Server& server, const std::vector<std::string>& command, const ch
     GPid pid = 0;
     GError* error = nullptr;
     if (!g_spawn_async(nullptr, const_cast<char**>(argv.data()), environ,
-                       GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
-                       nullptr, nullptr, &pid, &error)) {
+            GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL), nullptr,
+            nullptr, &pid, &error)) {
         fprintf(stderr, "cannot start %s: %s\n", argv[0], error->message);
         exit(1);
     }
@@ -167,8 +166,8 @@ int main(int argc, char** argv)
     g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
 
     const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/";
-    const std::vector<std::string> bare{BARE_WINDOW_BINARY, url};
-    const std::vector<std::string> quillmere{QUILLMERE_BINARY};
+    const std::vector<std::string> bare {BARE_WINDOW_BINARY, url};
+    const std::vector<std::string> quillmere {QUILLMERE_BINARY};
 
     // One untimed round of each warms the disk cache for both.
     runOnce(server, bare);
@@ -186,8 +185,8 @@ int main(int argc, char** argv)
             fprintf(stderr, "run %d: a page never loaded\n", i);
             return 1;
         }
-        printf("run %d: bare %.3f s %.0f MiB | bare, cairo %.3f s %.0f MiB | quillmere %.3f s %.0f MiB\n",
-               i + 1, b.seconds, b.pssMiB, c.seconds, c.pssMiB, q.seconds, q.pssMiB);
+        printf("run %d: bare %.3f s %.0f MiB | bare, cairo %.3f s %.0f MiB | quillmere %.3f s %.0f MiB\n", i + 1,
+            b.seconds, b.pssMiB, c.seconds, c.pssMiB, q.seconds, q.pssMiB);
         bareTimes.push_back(b.seconds);
         bareMemory.push_back(b.pssMiB);
         cairoTimes.push_back(c.seconds);
@@ -197,10 +196,12 @@ int main(int argc, char** argv)
     }
     const double bt = median(bareTimes), ct = median(cairoTimes), qt = median(ourTimes);
     const double bm = median(bareMemory), cm = median(cairoMemory), qm = median(ourMemory);
-    printf("\nlaunch to onload (median of %d runs): bare window %.3f s, bare window drawing with cairo %.3f s, Quillmere %.3f s\n",
-           runs, bt, ct, qt);
+    printf("\nlaunch to onload (median of %d runs): bare window %.3f s, bare window drawing with cairo %.3f s, "
+           "Quillmere %.3f s\n",
+        runs, bt, ct, qt);
     printf("  time ratio against the bare window %.2f, against the cairo one %.2f (goal <= 1.15)\n", qt / bt, qt / ct);
     printf("PSS of the process tree at onload: bare window %.0f MiB, cairo %.0f MiB, Quillmere %.0f MiB\n", bm, cm, qm);
-    printf("  memory ratio against the bare window %.2f, against the cairo one %.2f (goal <= 1.10)\n", qm / bm, qm / cm);
+    printf(
+        "  memory ratio against the bare window %.2f, against the cairo one %.2f (goal <= 1.10)\n", qm / bm, qm / cm);
     return 0;
 }

@@ -111,7 +111,8 @@ std::map<std::string, double> childCpuSeconds()
         }
         // After the name: state(0) ppid(1) ... utime(11) stime(12).
         if (fields.size() > 12)
-            all[pid] = {std::stoi(fields[1]), line.substr(open + 1, close - open - 1), (std::stod(fields[11]) + std::stod(fields[12])) / ticks};
+            all[pid] = {std::stoi(fields[1]), line.substr(open + 1, close - open - 1),
+                (std::stod(fields[11]) + std::stod(fields[12])) / ticks};
     }
     g_dir_close(dir);
     std::map<std::string, double> byName;
@@ -146,16 +147,20 @@ std::string evaluate(WebKitWebView* view, const std::string& script)
         std::string json;
     };
     auto* state = new State;
-    webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-        auto* state = static_cast<State*>(data);
-        if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
-            char* json = jsc_value_to_json(value, 0);
-            state->json = json ? json : "null";
-            g_free(json);
-            g_object_unref(value);
-        }
-        state->done = true;
-    }, state);
+    webkit_web_view_evaluate_javascript(
+        view, script.c_str(), -1, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* state = static_cast<State*>(data);
+            if (JSCValue* value =
+                    webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
+                char* json = jsc_value_to_json(value, 0);
+                state->json = json ? json : "null";
+                g_free(json);
+                g_object_unref(value);
+            }
+            state->done = true;
+        },
+        state);
     runUntil([&] { return state->done; }, 30);
     std::string json = state->json;
     if (state->done)
@@ -166,15 +171,17 @@ std::string evaluate(WebKitWebView* view, const std::string& script)
 // The 1080p30 source: moving colour bars with a running clock, VP8 at 6 Mbit/s.
 std::string ensureVideo()
 {
-    const std::string path = std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(kVideoSeconds) + "s.webm";
+    const std::string path =
+        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(kVideoSeconds) + "s.webm";
     if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
         return path;
     fprintf(stderr, "Generating %s (a minute or two)...\n", path.c_str());
     const std::string partial = path + ".part";
-    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(kVideoSeconds * 30) +
-        " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=30/1"
-        " ! timeoverlay font-desc=\"Sans 64\" ! vp8enc deadline=1 cpu-used=8 threads=2 end-usage=cbr"
-        " target-bitrate=6000000 keyframe-max-dist=60 ! webmmux ! filesink location=" + partial;
+    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(kVideoSeconds * 30)
+        + " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=30/1"
+          " ! timeoverlay font-desc=\"Sans 64\" ! vp8enc deadline=1 cpu-used=8 threads=2 end-usage=cbr"
+          " target-bitrate=6000000 keyframe-max-dist=60 ! webmmux ! filesink location="
+        + partial;
     if (system(command.c_str()) != 0 || g_rename(partial.c_str(), path.c_str()) != 0) {
         fprintf(stderr, "GStreamer could not make the test video\n");
         exit(1);
@@ -209,7 +216,8 @@ void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTabl
             status = 206;
         }
         soup_server_message_set_status(message, status, nullptr);
-        soup_server_message_set_response(message, "video/webm", SOUP_MEMORY_COPY, server->video.data() + first, last - first + 1);
+        soup_server_message_set_response(
+            message, "video/webm", SOUP_MEMORY_COPY, server->video.data() + first, last - first + 1);
         return;
     }
     soup_server_message_set_status(message, 200, nullptr);
@@ -220,13 +228,17 @@ void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTabl
 // how long the controller's handler took.
 class Tap : public ScriptMessageHandler {
 public:
-    explicit Tap(ScriptMessageHandler& next) : next_(next) {}
+    explicit Tap(ScriptMessageHandler& next)
+        : next_(next)
+    {
+    }
     void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
     {
         const double arrived = g_get_real_time() / 1e3; // epoch milliseconds, as the page's Date.now()
         const auto start = std::chrono::steady_clock::now();
         next_.didReceiveScriptMessage(sender, body);
-        const double handled = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        const double handled =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         if (!measuring || body.stringMember("type") != "frame")
             return;
         const std::string data = body.stringMember("data").value_or("");
@@ -255,7 +267,8 @@ int main(int argc, char** argv)
     const double seconds = argc > 1 ? atof(argv[1]) : 10.0;
     CUSTOM_UA = kFirefoxUserAgent;
     // The program's own log lines would only get in the way of the figures.
-    g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
+    g_log_set_writer_func(
+        [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
 
     Server server;
     {
@@ -299,7 +312,8 @@ int main(int argc, char** argv)
         int all = 0;
     } paints;
     paints.panel = &panel;
-    g_signal_connect(clock, "layout", G_CALLBACK(+[](GdkFrameClock*, Paints* p) { p->laidOut = nowSeconds(); }), &paints);
+    g_signal_connect(
+        clock, "layout", G_CALLBACK(+[](GdkFrameClock*, Paints* p) { p->laidOut = nowSeconds(); }), &paints);
     g_signal_connect(clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, Paints* p) {
         if (!p->measuring)
             return;
@@ -309,7 +323,8 @@ int main(int argc, char** argv)
             p->shown = picture;
             p->newPictureMs.push_back((nowSeconds() - p->laidOut) * 1000);
         }
-    }), &paints);
+    }),
+        &paints);
 
     // Main-loop lateness: a 10 ms timer that notes how late each tick comes.
     struct Ticker {
@@ -317,32 +332,41 @@ int main(int argc, char** argv)
         std::vector<double> lateMs;
     } ticker;
     ticker.due = nowSeconds() + 0.01;
-    guint timer = g_timeout_add(10, +[](gpointer data) -> gboolean {
-        auto* t = static_cast<Ticker*>(data);
-        const double now = nowSeconds();
-        t->lateMs.push_back(std::max(0.0, (now - t->due) * 1000));
-        t->due = now + 0.01;
-        return G_SOURCE_CONTINUE;
-    }, &ticker);
+    guint timer = g_timeout_add(
+        10,
+        +[](gpointer data) -> gboolean {
+            auto* t = static_cast<Ticker*>(data);
+            const double now = nowSeconds();
+            t->lateMs.push_back(std::max(0.0, (now - t->due) * 1000));
+            t->due = now + 0.01;
+            return G_SOURCE_CONTINUE;
+        },
+        &ticker);
 
-    const std::string pageBefore = evaluate(view, "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, benchStats.encodedAt.length, 0, 0, benchStats.newPictures])");
+    const std::string pageBefore = evaluate(view,
+        "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, "
+        "benchStats.encodedAt.length, 0, 0, benchStats.newPictures])");
     const auto childrenBefore = childCpuSeconds();
     const double cpuBefore = processCpuSeconds(), mainBefore = threadCpuSeconds(), start = nowSeconds();
     const auto counterBefore = pip.frameCounter();
     tap.measuring = paints.measuring = true;
     runUntil([] { return false; }, seconds);
     tap.measuring = paints.measuring = false;
-    const double elapsed = nowSeconds() - start, cpu = processCpuSeconds() - cpuBefore, mainCpu = threadCpuSeconds() - mainBefore;
+    const double elapsed = nowSeconds() - start, cpu = processCpuSeconds() - cpuBefore,
+                 mainCpu = threadCpuSeconds() - mainBefore;
     const auto childrenAfter = childCpuSeconds();
     const auto received = pip.frameCounter() - counterBefore;
     g_source_remove(timer);
-    const std::string pageAfter = evaluate(view, "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, benchStats.encodedAt.length, v.currentTime, v.duration, benchStats.newPictures])");
+    const std::string pageAfter = evaluate(view,
+        "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, "
+        "benchStats.encodedAt.length, v.currentTime, v.duration, benchStats.newPictures])");
     auto before = nlohmann::json::parse(nlohmann::json::parse(pageBefore).get<std::string>());
     auto after = nlohmann::json::parse(nlohmann::json::parse(pageAfter).get<std::string>());
 
     // Bridge: the page's encode end of each frame against its arrival in the program.
     const size_t firstSent = before[5].get<size_t>();
-    const std::string sentJson = evaluate(view, "JSON.stringify(benchStats.encodedAt.slice(" + std::to_string(firstSent) + "))");
+    const std::string sentJson =
+        evaluate(view, "JSON.stringify(benchStats.encodedAt.slice(" + std::to_string(firstSent) + "))");
     auto sent = nlohmann::json::parse(nlohmann::json::parse(sentJson).get<std::string>());
     // Frames in flight at either end belong to one list only: line the two up where
     // the most frame sizes agree.
@@ -395,7 +419,9 @@ int main(int argc, char** argv)
 
     const auto diff = [&](int index) { return after[index].get<double>() - before[index].get<double>(); };
     const double shown = static_cast<double>(paints.newPictureMs.size());
-    const double webCpu = childrenAfter.count("WebKitWebProces") ? childrenAfter.at("WebKitWebProces") - childrenBefore.at("WebKitWebProces") : 0;
+    const double webCpu = childrenAfter.count("WebKitWebProces")
+        ? childrenAfter.at("WebKitWebProces") - childrenBefore.at("WebKitWebProces")
+        : 0;
     double otherCpu = 0;
     for (const auto& [name, total] : childrenAfter)
         if (name != "WebKitWebProces")
@@ -404,28 +430,37 @@ int main(int argc, char** argv)
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
     printf("Picture-in-picture, 1080p30 VP8 source, %.1f s measured, panel picture %d x %d, load average %.2f\n",
-           elapsed, panelWidth, panelHeight, load[0]);
-    printf("  frames shown           %6.1f /s   (received %.1f /s; page animation frames %.1f /s, frames encoded %.1f /s)\n",
-           shown / elapsed, received / elapsed, diff(4) / elapsed, diff(3) / elapsed);
-    printf("  distinct pictures      %6.1f /s   received (encodes of a new video picture %.1f /s)\n", tap.distinct / elapsed, diff(8) / elapsed);
-    printf("  bytes per frame        %6.1f kB JPEG, %.1f kB as a data URL\n", mean(tap.dataBytes) * 3 / 4 / 1000, mean(tap.dataBytes) / 1000);
+        elapsed, panelWidth, panelHeight, load[0]);
+    printf("  frames shown           %6.1f /s   (received %.1f /s; page animation frames %.1f /s, frames encoded %.1f "
+           "/s)\n",
+        shown / elapsed, received / elapsed, diff(4) / elapsed, diff(3) / elapsed);
+    printf("  distinct pictures      %6.1f /s   received (encodes of a new video picture %.1f /s)\n",
+        tap.distinct / elapsed, diff(8) / elapsed);
+    printf("  bytes per frame        %6.1f kB JPEG, %.1f kB as a data URL\n", mean(tap.dataBytes) * 3 / 4 / 1000,
+        mean(tap.dataBytes) / 1000);
     printf("  program CPU per frame  %6.1f ms   (main thread %.1f ms; %.0f%% of a core in all)\n",
-           cpu * 1000 / std::max(1.0, shown), mainCpu * 1000 / std::max(1.0, shown), cpu / elapsed * 100);
+        cpu * 1000 / std::max(1.0, shown), mainCpu * 1000 / std::max(1.0, shown), cpu / elapsed * 100);
     printf("  web process CPU        %6.1f ms per frame (%.0f%% of a core); other helpers %.0f%%\n",
-           webCpu * 1000 / std::max(1.0, shown), webCpu / elapsed * 100, otherCpu / elapsed * 100);
-    printf("  main-loop lateness     %6.1f ms at the 99th percentile, %.1f ms at most\n", percentile(ticker.lateMs, 0.99),
-           ticker.lateMs.empty() ? 0 : *std::max_element(ticker.lateMs.begin(), ticker.lateMs.end()));
+        webCpu * 1000 / std::max(1.0, shown), webCpu / elapsed * 100, otherCpu / elapsed * 100);
+    printf("  main-loop lateness     %6.1f ms at the 99th percentile, %.1f ms at most\n",
+        percentile(ticker.lateMs, 0.99),
+        ticker.lateMs.empty() ? 0 : *std::max_element(ticker.lateMs.begin(), ticker.lateMs.end()));
     printf("Where the time goes, per frame\n");
     printf("  page: draw video       %6.1f ms\n", diff(1) ? diff(0) / diff(1) : 0);
     printf("  page: encode JPEG      %6.1f ms\n", diff(3) ? diff(2) / diff(3) : 0);
-    printf("  bridge: to handler     %6.1f ms median, %.1f ms at the 90th percentile\n", percentile(bridgeMs, 0.5), percentile(bridgeMs, 0.9));
-    printf("  program: handler       %6.1f ms   (read the message, Base64, hand on; main thread)\n", mean(tap.handlerMs));
+    printf("  bridge: to handler     %6.1f ms median, %.1f ms at the 90th percentile\n", percentile(bridgeMs, 0.5),
+        percentile(bridgeMs, 0.9));
+    printf(
+        "  program: handler       %6.1f ms   (read the message, Base64, hand on; main thread)\n", mean(tap.handlerMs));
     printf("     of which Base64     %6.1f ms\n", base64Ms);
-    printf("  program: JPEG decode   %6.1f ms   (to %d x %d for the panel, off the main thread; GTK's loader at full %d x %d: %.1f ms)\n",
-           scaledDecodeMs, scaledWidth, scaledHeight, width, height, fullDecodeMs);
-    printf("  program: paint         %6.1f ms   (panel frames with a new picture; %d panel frames in all)\n", mean(paints.newPictureMs), paints.all);
-    printf("  program: the rest      %6.1f ms   (main thread: the engine handing over the message, layout, the browser window)\n",
-           std::max(0.0, mainCpu * 1000 / std::max(1.0, shown) - mean(tap.handlerMs) - mean(paints.newPictureMs)));
+    printf("  program: JPEG decode   %6.1f ms   (to %d x %d for the panel, off the main thread; GTK's loader at full "
+           "%d x %d: %.1f ms)\n",
+        scaledDecodeMs, scaledWidth, scaledHeight, width, height, fullDecodeMs);
+    printf("  program: paint         %6.1f ms   (panel frames with a new picture; %d panel frames in all)\n",
+        mean(paints.newPictureMs), paints.all);
+    printf("  program: the rest      %6.1f ms   (main thread: the engine handing over the message, layout, the browser "
+           "window)\n",
+        std::max(0.0, mainCpu * 1000 / std::max(1.0, shown) - mean(tap.handlerMs) - mean(paints.newPictureMs)));
     if (after[6].get<double>() >= after[7].get<double>() - 0.1)
         printf("Note: the video reached its end during the measurement; the figures are too low.\n");
 

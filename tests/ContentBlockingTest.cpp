@@ -25,8 +25,10 @@ protected:
     void serveAdPage()
     {
         for (const char* image : {"/blocked-ad.png", "/fine.png"})
-            server.route(image, Response{200, "image/png", testData("pixel.png"), {}});
-        server.page("/", "<title>Ads</title><img src='/blocked-ad.png'><img src='/fine.png'><div class='café-ad' id='hidden'>x</div>");
+            server.route(image, Response {200, "image/png", testData("pixel.png"), {}});
+        server.page("/",
+            "<title>Ads</title><img src='/blocked-ad.png'><img src='/fine.png'><div class='café-ad' "
+            "id='hidden'>x</div>");
         setDefault(kHomepageKey, server.url("/"));
     }
     size_t adRequests() { return server.requestsFor("/blocked-ad.png").size(); }
@@ -39,7 +41,10 @@ protected:
         EXPECT_TRUE(runUntil([&] { return gotList.has_value(); }, 30000));
         return gotList.value_or(false);
     }
-    std::string display(const char* id) { return evaluate(activeView(), "getComputedStyle(document.getElementById('" + std::string(id) + "')).display"); }
+    std::string display(const char* id)
+    {
+        return evaluate(activeView(), "getComputedStyle(document.getElementById('" + std::string(id) + "')).display");
+    }
 };
 
 } // namespace
@@ -51,18 +56,22 @@ TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockExactlyWhatTheyListOnceSwitch
     useServerAsProxy();
     // Listed first (host anchor, third-party host, first-party paths, a tracking pixel); then what the
     // lists leave alone or except (a script the banner rule spares, a site's own allowed ads folder).
-    std::pair<std::string, std::string> resources[] = {{"ib.adnxs.com", "/getuid.gif"}, {"sb.scorecardresearch.com", "/beacon.js"},
-        {"news.example", "/img/banner-ad.png"}, {"news.example", "/ads/banners/top.png"}, {"news.example", "/stats/pixel.gif?id=1"},
-        {"static.hotjar.com", "/c/hotjar.js"}, {"news.example", "/js/banner-ad.js"}, {"discretemath.org", "/ads/banners/top.png"},
-        {"news.example", "/img/photo.jpg"}, {"cdn.example", "/lib.js"}};
-    std::string html = "<title>News</title><div class='banner-ad' id='cosmetic'>advert</div><div class='article' id='article'>story</div>";
+    std::pair<std::string, std::string> resources[] = {{"ib.adnxs.com", "/getuid.gif"},
+        {"sb.scorecardresearch.com", "/beacon.js"}, {"news.example", "/img/banner-ad.png"},
+        {"news.example", "/ads/banners/top.png"}, {"news.example", "/stats/pixel.gif?id=1"},
+        {"static.hotjar.com", "/c/hotjar.js"}, {"news.example", "/js/banner-ad.js"},
+        {"discretemath.org", "/ads/banners/top.png"}, {"news.example", "/img/photo.jpg"}, {"cdn.example", "/lib.js"}};
+    std::string html = "<title>News</title><div class='banner-ad' id='cosmetic'>advert</div><div class='article' "
+                       "id='article'>story</div>";
     for (auto& [host, path] : resources) {
         const bool script = path.ends_with(".js");
         html += (script ? "<script src='http://" : "<img src='http://") + host + path + (script ? "'></script>" : "'>");
         path = path.substr(0, path.find('?'));
-        server.route(host, path, script ? Response{200, "application/javascript", "1;", {}} : Response{200, "image/png", testData("pixel.png"), {}});
+        server.route(host, path,
+            script ? Response {200, "application/javascript", "1;", {}}
+                   : Response {200, "image/png", testData("pixel.png"), {}});
     }
-    server.route("news.example", "/", Response{200, "text/html", html, {}});
+    server.route("news.example", "/", Response {200, "text/html", html, {}});
     setDefault(kHomepageKey, "http://news.example/");
     setDefault(kAdBlockEnabledKey, "false");
     launch();
@@ -72,13 +81,16 @@ TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockExactlyWhatTheyListOnceSwitch
     auto load = [&] {
         const size_t before = server.requests().size();
         browser().reload();
-        EXPECT_TRUE(runUntil([&] { return server.requests().size() > before && !webkit_web_view_is_loading(activeView()); }));
+        EXPECT_TRUE(
+            runUntil([&] { return server.requests().size() > before && !webkit_web_view_is_loading(activeView()); }));
         EXPECT_TRUE(runUntil([&] { return evaluate(activeView(), "document.readyState") == "\"complete\""; }));
         runFor(300);
         std::string requested;
         for (const auto& [host, path] : resources)
             requested += std::any_of(server.requests().begin() + before, server.requests().end(),
-                                     [&](const SeenRequest& r) { return r.host == host && r.path == path; }) ? "+" : "-";
+                             [&](const SeenRequest& r) { return r.host == host && r.path == path; })
+                ? "+"
+                : "-";
         return requested;
     };
     EXPECT_EQ(load(), "++++++++++");
@@ -90,7 +102,8 @@ TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockExactlyWhatTheyListOnceSwitch
     EXPECT_TRUE(logged("Ad blocking enabled across 2 tab(s)"));
     EXPECT_EQ(load(), "------++++");
     EXPECT_EQ(display("cosmetic") + display("article"), "\"none\"\"block\"");
-    EXPECT_TRUE(runUntil([&] { return browser().blockedBadge().get_text() == "🛡️ 6 blocked"; })) << browser().blockedBadge().get_text();
+    EXPECT_TRUE(runUntil([&] { return browser().blockedBadge().get_text() == "🛡️ 6 blocked"; }))
+        << browser().blockedBadge().get_text();
 }
 
 TEST_F(ContentBlocking, WithoutUsableRulesTheBrowserRunsUnblocked)
@@ -122,13 +135,15 @@ TEST_F(ContentBlocking, AStoredListBlocksTheVeryFirstPageOfALaterLaunch)
     installRules(kSmallRules);
     ASSERT_TRUE(loadOnce()); // what an earlier launch leaves in the store
     // Bytes, not characters: "é" is two.
-    EXPECT_TRUE(logged("Compiling content rule list from quilblock_rules.json (" + std::to_string(kSmallRules.size()) + " bytes)"));
+    EXPECT_TRUE(logged(
+        "Compiling content rule list from quilblock_rules.json (" + std::to_string(kSmallRules.size()) + " bytes)"));
     Program later(installCopy(QUILLMERE_BINARY, kSmallRules), {});
     ASSERT_TRUE(runUntil([&] { return server.sawPath("/fine.png"); }, 30000));
     runFor(1000);
     EXPECT_EQ(adRequests(), 0u);
     activateAction("quit");
     ASSERT_TRUE(later.waitForExit());
-    EXPECT_NE(later.log().find("Reusing cached content rule list, skipping recompile"), std::string::npos) << later.log();
+    EXPECT_NE(later.log().find("Reusing cached content rule list, skipping recompile"), std::string::npos)
+        << later.log();
     EXPECT_EQ(later.log().find("Compiling"), std::string::npos) << later.log();
 }

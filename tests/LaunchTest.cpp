@@ -10,7 +10,7 @@
 using namespace quillmere;
 using namespace quillmere::test;
 
-class Launch : public BrowserTest {};
+class Launch : public BrowserTest { };
 
 // A menu's labels, each section or submenu in brackets.
 static std::string menuText(const Glib::RefPtr<Gio::MenuModel>& menu)
@@ -39,9 +39,11 @@ TEST_F(Launch, HandedInAddressesAndFilesLoadAndTheMenuBarIsBuilt)
     ASSERT_TRUE(runUntil([] { return countLogged("Failed to set default handler for https: ") == 1; }));
     EXPECT_EQ(countLogged("Failed to set default handler for http: "), 1);
 
-    EXPECT_EQ(menuText(application()->get_menubar()), "Quillmere;[[Settings...;][Quit Quillmere;]]File;[New Tab;Close Tab;]");
-    for (const auto& [action, accel] : {std::pair{"app.newTab", "<Control>t"}, {"app.closeTab", "<Control>w"}, {"app.openSettings", "<Control>comma"}})
-        EXPECT_EQ(application()->get_accels_for_action(action), std::vector<Glib::ustring>{accel});
+    EXPECT_EQ(
+        menuText(application()->get_menubar()), "Quillmere;[[Settings...;][Quit Quillmere;]]File;[New Tab;Close Tab;]");
+    for (const auto& [action, accel] : {std::pair {"app.newTab", "<Control>t"}, {"app.closeTab", "<Control>w"},
+             {"app.openSettings", "<Control>comma"}})
+        EXPECT_EQ(application()->get_accels_for_action(action), std::vector<Glib::ustring> {accel});
 
     // A file handed in later loads into the active tab; an address too, and it raises the window.
     const std::string file = makeTemporaryDirectory("quillmere-launch-XXXXXX") + "/page.html";
@@ -61,7 +63,12 @@ TEST(LaunchLoop, ClosingTheBrowserWindowQuitsTheProgram)
     AppDelegate delegate(application);
     application->signal_activate().connect([&] {
         Glib::signal_timeout().connect_once([&] { delegate.controller()->window().close(); }, 300);
-        Glib::signal_timeout().connect_once([&] { ADD_FAILURE() << "still running"; application->quit(); }, 20000);
+        Glib::signal_timeout().connect_once(
+            [&] {
+                ADD_FAILURE() << "still running";
+                application->quit();
+            },
+            20000);
     });
     char* argv[] = {const_cast<char*>("quillmere"), nullptr};
     EXPECT_EQ(application->run(1, argv), 0);

@@ -9,7 +9,8 @@ using namespace quillmere;
 TEST(LogFormat, SpecifiersKeepTheirPrintedFormsAndArgumentsAreNeverFormats)
 {
     const std::tuple<const char*, std::vector<LogArg>, const char*> cases[] = {
-        {"#%ld bytes=%ld visible=%{bool}d occluded=%{bool}d", {5L, 123456789012L, true, false}, "#5 bytes=123456789012 visible=true occluded=false"},
+        {"#%ld bytes=%ld visible=%{bool}d occluded=%{bool}d", {5L, 123456789012L, true, false},
+            "#5 bytes=123456789012 visible=true occluded=false"},
         {"%{public}s %s (%{public}ld) %f %ld 100%%", {"?", "ok", 42L, -1.0, -1L}, "? ok (42) -1.000000 -1 100%"},
         {"Homepage saved: %{public}s", {"%s %n %{bool}d"}, "Homepage saved: %s %n %{bool}d"},
         {"a %{public}s b", {}, "a <missing> b"}, {"trailing %", {}, "trailing %"}};

@@ -78,8 +78,8 @@ TEST_F(Navigation, TypedAddressesAndSearchesLoadWhatTheyMean)
 
     // Hosts and searches need the network: what was asked for is what counts (AddressResolverTest has the rules).
     const std::string search = "https://duckduckgo.com/?q=";
-    for (auto [typed, uri] : {std::pair<std::string, std::string>{"example.org", "https://example.org/"}, {"two words", search + "two%20words"},
-                              {"a#b&c=d", search + "a%23b&c=d"}, {"   ", search}}) {
+    for (auto [typed, uri] : {std::pair<std::string, std::string> {"example.org", "https://example.org/"},
+             {"two words", search + "two%20words"}, {"a#b&c=d", search + "a%23b&c=d"}, {"   ", search}}) {
         typeAddress(typed);
         EXPECT_TRUE(runUntil([&] { return viewURI() == uri; })) << typed << ": " << viewURI();
     }
@@ -87,8 +87,8 @@ TEST_F(Navigation, TypedAddressesAndSearchesLoadWhatTheyMean)
 
 TEST_F(Navigation, TitlesProgressAndHistoryFollowTheLoads)
 {
-    server.route("/background", Response{200, "text/html", "<title>Background</title>", {}, 700});
-    server.route("/slow", Response{200, "text/html", "<title>Slow</title>", {}, 1500});
+    server.route("/background", Response {200, "text/html", "<title>Background</title>", {}, 700});
+    server.route("/slow", Response {200, "text/html", "<title>Slow</title>", {}, 1500});
     server.page("/untitled", "<p>no title here</p>");
     launchOnPage("<title>Start</title>");
     ASSERT_TRUE(waitForTitle(0, "Start"));

@@ -11,7 +11,11 @@ namespace {
 // A bare engine whose fetch only records its arguments; smuggled code would call pwn() and trip the canary.
 struct Engine {
     JSCContext* context = jsc_context_new();
-    Engine() { run("var sent = [], tripped = false; function fetch(url, init) { sent.push({ args: arguments.length, url, init }); } function pwn() { tripped = true; }"); }
+    Engine()
+    {
+        run("var sent = [], tripped = false; function fetch(url, init) { sent.push({ args: arguments.length, url, init "
+            "}); } function pwn() { tripped = true; }");
+    }
     ~Engine() { g_object_unref(context); }
     // The value of `script` as a string, or "EXCEPTION: ..." when it threw.
     std::string run(const std::string& script)
@@ -19,16 +23,29 @@ struct Engine {
         g_autoptr(JSCValue) value = jsc_context_evaluate(context, script.c_str(), static_cast<gssize>(script.size()));
         g_autofree char* text = jsc_value_to_string(value);
         JSCException* exception = jsc_context_get_exception(context);
-        const std::string answer = exception ? std::string("EXCEPTION: ") + jsc_exception_get_message(exception) : text ? text : "";
+        const std::string answer = exception ? std::string("EXCEPTION: ") + jsc_exception_get_message(exception)
+            : text                           ? text
+                                             : "";
         jsc_context_clear_exception(context);
         return answer;
     }
 };
 
 const std::vector<std::string> kHostile = {
-    "", "plain", "\"); pwn(); (\"", "\", body: pwn(), x: \"", "back\\slash\\\" \\\\\"); pwn(); //", "line\nfeed\"); pwn(); //",
-    "carriage\rreturn\r\n", "separator\u2028\"); pwn(); //\u2029end", "</script><script>pwn()</script>", "' + pwn() + '",
-    "` + pwn() + `${pwn()}", "tab\tnul\x01\x7f", "emoji 🛡️ and é", "/* */ pwn() // ",
+    "",
+    "plain",
+    "\"); pwn(); (\"",
+    "\", body: pwn(), x: \"",
+    "back\\slash\\\" \\\\\"); pwn(); //",
+    "line\nfeed\"); pwn(); //",
+    "carriage\rreturn\r\n",
+    "separator\u2028\"); pwn(); //\u2029end",
+    "</script><script>pwn()</script>",
+    "' + pwn() + '",
+    "` + pwn() + `${pwn()}",
+    "tab\tnul\x01\x7f",
+    "emoji 🛡️ and é",
+    "/* */ pwn() // ",
 };
 
 } // namespace
@@ -58,18 +75,24 @@ TEST(ResendStatement, SendsExactlyTheStoredStringsAndRunsNothingElse)
         for (const auto& url : {kHostile[2], kHostile[4], kHostile[7], kHostile[8]})
             for (const auto& body : {kHostile[3], kHostile[5], kHostile[6]}) {
                 SCOPED_TRACE(method + " | " + url + " | " + body);
-                EXPECT_EQ(engine.run(resendStatement({"id", method, url, "{\"X-Secret\":\"1\"}", body, "", "200", ""})), "undefined");
+                EXPECT_EQ(engine.run(resendStatement({"id", method, url, "{\"X-Secret\":\"1\"}", body, "", "200", ""})),
+                    "undefined");
                 const std::string last = "sent[" + std::to_string(sends++) + "]";
                 // Headers are never sent.
                 EXPECT_EQ(engine.run(last + ".args + ':' + Object.keys(" + last + ".init)"), "2:method,body");
-                EXPECT_EQ(engine.run(last + ".url") + "|" + engine.run(last + ".init.method") + "|" + engine.run(last + ".init.body"), url + "|" + method + "|" + body);
+                EXPECT_EQ(engine.run(last + ".url") + "|" + engine.run(last + ".init.method") + "|"
+                        + engine.run(last + ".init.body"),
+                    url + "|" + method + "|" + body);
             }
     EXPECT_EQ(engine.run("tripped + ' ' + sent.length"), "false " + std::to_string(sends));
 
     // The body is left out for GET in any case, and when it is empty.
-    EXPECT_EQ(resendStatement({"1", "get", "http://127.0.0.1/a", "{}", "x=1", "", "200", ""}), "fetch(\"http://127.0.0.1/a\", { method: \"get\" })");
-    EXPECT_EQ(resendStatement({"2", "POST", "http://127.0.0.1/b", "{}", "", "", "200", ""}), "fetch(\"http://127.0.0.1/b\", { method: \"POST\" })");
-    EXPECT_EQ(resendStatement({"3", "POST", "/c", "{}", "a\"\n", "", "200", ""}), "fetch(\"/c\", { method: \"POST\", body: \"a\\\"\\n\" })");
+    EXPECT_EQ(resendStatement({"1", "get", "http://127.0.0.1/a", "{}", "x=1", "", "200", ""}),
+        "fetch(\"http://127.0.0.1/a\", { method: \"get\" })");
+    EXPECT_EQ(resendStatement({"2", "POST", "http://127.0.0.1/b", "{}", "", "", "200", ""}),
+        "fetch(\"http://127.0.0.1/b\", { method: \"POST\" })");
+    EXPECT_EQ(resendStatement({"3", "POST", "/c", "{}", "a\"\n", "", "200", ""}),
+        "fetch(\"/c\", { method: \"POST\", body: \"a\\\"\\n\" })");
 }
 
 TEST(NetworkLog, NewestFirstAndResponsesFindTheNewestWithTheirId)

@@ -7,7 +7,7 @@ using namespace quillmere::test;
 
 namespace {
 
-class PiPMessages : public PiPTest {};
+class PiPMessages : public PiPTest { };
 
 } // namespace
 
@@ -26,14 +26,16 @@ TEST_F(PiPMessages, AStartWithoutVideoLeavesThePanelEmptyAndMalformedMessagesAre
     // Every "frame" counts, but none of these holds an image to log or show; only the diags log, with their defaults.
     const auto counter = controller().frameCounter();
     const size_t mark = capturedLog().size();
-    for (const char* message : {"'frame'", "[1, 2]", "42", "null", "{}", "{type: 7}", "{type: 'started'}", "{type: 'mystery', data: 'x'}",
-                                "{type: 'frame'}", "{type: 'frame', data: 5}", "{type: 'frame', data: 'no comma'}",
-                                "{type: 'frame', data: 'data:image/jpeg;base64,@@@@'}", "{type: 'frame', data: 'data:image/jpeg;base64,QUJD\\nRA=='}",
-                                "{type: 'diag'}", "{type: 'diag', hidden: 'yes', visibilityState: 3, videoCurrentTime: '1', videoReadyState: 1.5}"})
+    for (const char* message : {"'frame'", "[1, 2]", "42", "null", "{}", "{type: 7}", "{type: 'started'}",
+             "{type: 'mystery', data: 'x'}", "{type: 'frame'}", "{type: 'frame', data: 5}",
+             "{type: 'frame', data: 'no comma'}", "{type: 'frame', data: 'data:image/jpeg;base64,@@@@'}",
+             "{type: 'frame', data: 'data:image/jpeg;base64,QUJD\\nRA=='}", "{type: 'diag'}",
+             "{type: 'diag', hidden: 'yes', visibilityState: 3, videoCurrentTime: '1', videoReadyState: 1.5}"})
         post(message);
     ASSERT_TRUE(runUntil([&] { return capturedLog().size() >= mark + 2; }));
     runFor(200);
-    const std::string diag = "PiP diag: hidden=false visibility=? hasFocus=false videoPaused=false videoTime=-1.000000 videoReadyState=-1";
+    const std::string diag =
+        "PiP diag: hidden=false visibility=? hasFocus=false videoPaused=false videoTime=-1.000000 videoReadyState=-1";
     ASSERT_EQ(capturedLog().size(), mark + 2);
     EXPECT_EQ(capturedLog()[mark].message + "|" + capturedLog()[mark + 1].message, diag + "|" + diag);
     EXPECT_EQ(controller().frameCounter(), counter + 5);
@@ -51,18 +53,24 @@ TEST_F(PiPMessages, FramesAreLoggedOnceASecondAndBytesThatAreNoImageKeepThePictu
     runFor(1200);
     // Frames at 0, 0.5, 0.8 and 1.2 s: the first and the last are logged.
     const auto n = controller().frameCounter();
-    evaluateAsync(activeView(), "const post = () => window.__qwk.messageHandlers.quilpip.postMessage({type: 'frame', data: 'data:image/jpeg;base64,AAAA'});"
-                                "const wait = ms => new Promise(done => setTimeout(done, ms));"
-                                "post(); await wait(500); post(); await wait(300); post(); await wait(400); post(); return 1;");
+    evaluateAsync(activeView(),
+        "const post = () => window.__qwk.messageHandlers.quilpip.postMessage({type: 'frame', data: "
+        "'data:image/jpeg;base64,AAAA'});"
+        "const wait = ms => new Promise(done => setTimeout(done, ms));"
+        "post(); await wait(500); post(); await wait(300); post(); await wait(400); post(); return 1;");
     ASSERT_TRUE(runUntil([&] { return controller().frameCounter() == n + 4; }));
     runFor(100);
     std::string pattern;
     for (int i = 1; i <= 4; ++i)
-        pattern += logged("PiP frame received #" + std::to_string(n + i) + " bytes=3 panelVisible=false panelOccluded=false") ? "+" : "-";
+        pattern +=
+            logged("PiP frame received #" + std::to_string(n + i) + " bytes=3 panelVisible=false panelOccluded=false")
+            ? "+"
+            : "-";
     EXPECT_EQ(pattern, "+--+");
 
     browser().startPiP();
-    ASSERT_TRUE(runUntil([&] { return panel() && panel()->imageView().get_paintable() && panel()->titleLabel().get_text() == "Main"; }));
+    ASSERT_TRUE(runUntil(
+        [&] { return panel() && panel()->imageView().get_paintable() && panel()->titleLabel().get_text() == "Main"; }));
     js("window.__quilpipStop(); 1");
     runFor(300);
     PiPPanel& window = *panel();

@@ -15,7 +15,7 @@ const char* kVideos = R"(<title>Main</title>
 const char* kStyleOfMain = "['opacity', 'position', 'width', 'height', 'pointer-events'].map(p => "
                            "main.style.getPropertyValue(p) + '/' + main.style.getPropertyPriority(p)).join(' ')";
 
-class PiPScript : public PiPTest {};
+class PiPScript : public PiPTest { };
 
 } // namespace
 

@@ -10,9 +10,12 @@ std::string frameImageSize(const PiPMessage& frame)
 {
     const std::string data = frame.body.value("data", "");
     const auto comma = data.find(',');
-    const auto bytes = comma == std::string::npos ? std::nullopt : decodeBase64(std::string_view(data).substr(comma + 1));
+    const auto bytes =
+        comma == std::string::npos ? std::nullopt : decodeBase64(std::string_view(data).substr(comma + 1));
     GdkTexture* texture = bytes ? FrameDecoder::decodeImage(bytes->data(), bytes->size(), 0, 0) : nullptr;
-    const std::string size = texture ? std::to_string(gdk_texture_get_width(texture)) + "x" + std::to_string(gdk_texture_get_height(texture)) : "none";
+    const std::string size = texture
+        ? std::to_string(gdk_texture_get_width(texture)) + "x" + std::to_string(gdk_texture_get_height(texture))
+        : "none";
     g_clear_object(&texture);
     return size;
 }
@@ -21,7 +24,8 @@ void PiPTest::launchOn(const std::string& html)
 {
     // libsoup answers the byte ranges a video asks for when it seeks.
     for (const char* name : {"pip-640x480.webm", "pip-1920x1080.webm"})
-        server.route(std::string("/") + name, Response{200, "video/webm", testData(name), {{"Accept-Ranges", "bytes"}}});
+        server.route(
+            std::string("/") + name, Response {200, "video/webm", testData(name), {{"Accept-Ranges", "bytes"}}});
     server.page("/", html);
     setDefault(kHomepageKey, server.url("/"));
     launch();
@@ -41,7 +45,8 @@ void PiPTest::didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& 
 std::vector<PiPMessage> PiPTest::ofType(const std::string& type) const
 {
     std::vector<PiPMessage> list;
-    std::copy_if(messages.begin(), messages.end(), std::back_inserter(list), [&](const PiPMessage& m) { return m.type() == type; });
+    std::copy_if(messages.begin(), messages.end(), std::back_inserter(list),
+        [&](const PiPMessage& m) { return m.type() == type; });
     return list;
 }
 

@@ -16,7 +16,8 @@ protected:
     static graphene_rect_t boundsIn(Gtk::Widget& widget, Gtk::Widget& target)
     {
         graphene_rect_t bounds;
-        return gtk_widget_compute_bounds(widget.gobj(), target.gobj(), &bounds) ? bounds : GRAPHENE_RECT_INIT(-1, -1, -1, -1);
+        return gtk_widget_compute_bounds(widget.gobj(), target.gobj(), &bounds) ? bounds
+                                                                                : GRAPHENE_RECT_INIT(-1, -1, -1, -1);
     }
 };
 
@@ -34,7 +35,8 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
     click(browser().pipButton());
     ASSERT_NE(panel(), nullptr);
     PiPPanel& window = *panel();
-    ASSERT_TRUE(runUntil([&] { return window.imageView().get_paintable() && window.titleLabel().get_text() == "Main"; }));
+    ASSERT_TRUE(
+        runUntil([&] { return window.imageView().get_paintable() && window.titleLabel().get_text() == "Main"; }));
     EXPECT_TRUE(window.get_visible() && !window.get_transient_for() && js("main.style.opacity") == "\"0\"");
     // Above other windows and on every workspace.
     const Atom state = XInternAtom(x, "_NET_WM_STATE", False), above = XInternAtom(x, "_NET_WM_STATE_ABOVE", False);
@@ -46,12 +48,12 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
         XNextEvent(x, &event);
         const auto& m = event.xclient;
         floating = event.type == ClientMessage && m.window == xid && m.message_type == state && m.data.l[0] == 1
-                   && Atom(m.data.l[1]) == above && Atom(m.data.l[2]) == sticky;
+            && Atom(m.data.l[1]) == above && Atom(m.data.l[2]) == sticky;
     }
     XCloseDisplay(x);
     EXPECT_TRUE(floating);
     // Resized, the panel keeps its bar and, as large as fits in the middle, a 16 : 9.85 picture area.
-    for (auto [W, H] : {std::pair{640, 394}, std::pair{900, 500}}) {
+    for (auto [W, H] : {std::pair {640, 394}, std::pair {900, 500}}) {
         resizeWindow(window, W, H);
         ASSERT_TRUE(runUntil([&] { return window.get_width() == W && window.get_height() == H; })) << W;
         runFor(100);
@@ -88,7 +90,9 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
 
     // A start on another tab shows the same panel, bound to that tab.
     WebKitWebView* first = activeView();
-    server.page("/other", "<title>Other</title><video id=other src='/pip-640x480.webm' muted autoplay style='width: 320px; height: 240px'></video>");
+    server.page("/other",
+        "<title>Other</title><video id=other src='/pip-640x480.webm' muted autoplay style='width: 320px; height: "
+        "240px'></video>");
     browser().openNewTab(server.url("/other"));
     ASSERT_TRUE(waitForLoad(activeView(), server.url("/other")));
     ASSERT_TRUE(waitForReadyState("other"));
@@ -101,7 +105,9 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
     browser().switchToTab(0);
     browser().closeTab(1);
     EXPECT_EQ(window.webView().get(), nullptr);
-    evaluate(first, "window.calls = []; ['Start', 'Stop', 'Play', 'Pause'].forEach(name => window['__quilpip' + name] = () => calls.push(name)); 1");
+    evaluate(first,
+        "window.calls = []; ['Start', 'Stop', 'Play', 'Pause'].forEach(name => window['__quilpip' + name] = () => "
+        "calls.push(name)); 1");
     const int starts = count("started");
     click(window.playPauseButton());
     click(window.closeButton());

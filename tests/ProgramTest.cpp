@@ -18,7 +18,7 @@ TEST(Program, RunsAsOneInstanceLogsOutsideStandardOutputAndQuitsCleanly)
     Program first(binary, {});
     ASSERT_TRUE(runUntil([&] { return server.sawPath("/"); }, 30000)) << first.standardError();
     EXPECT_EQ(server.requestsFor("/").front().headers.at("User-Agent"),
-              "Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:155.0) Gecko/20100101 Firefox/155.0");
+        "Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:155.0) Gecko/20100101 Firefox/155.0");
 
     // A second launch hands its address to the running copy and ends.
     Program second(binary, {server.url("/two")});
@@ -30,5 +30,6 @@ TEST(Program, RunsAsOneInstanceLogsOutsideStandardOutputAndQuitsCleanly)
     EXPECT_EQ(first.standardOutput() + second.standardOutput(), "");
     const std::string line = "Quillmere launching, loading ad-block rule list";
     EXPECT_TRUE(runUntil([&] { return first.log().find(line) != std::string::npos; }, 10000));
-    EXPECT_TRUE(!Program::journalRunning() || first.standardError().find(line) == std::string::npos) << "only in the journal";
+    EXPECT_TRUE(!Program::journalRunning() || first.standardError().find(line) == std::string::npos)
+        << "only in the journal";
 }

@@ -12,7 +12,11 @@
 
 namespace {
 
-std::string readFile(const char* path) { std::ifstream in(path, std::ios::binary); return {std::istreambuf_iterator<char>(in), {}}; }
+std::string readFile(const char* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 // Compiles in a throw-away store; answers WebKit's complaint, empty when it took the document. The
 // answer is shared with the callback, which may come after the time-out gave up.
@@ -22,15 +26,20 @@ std::string compile(const std::string& document)
     GBytes* bytes = g_bytes_new(document.data(), document.size());
     char* dir = g_dir_make_tmp("quilblock-store-XXXXXX", nullptr);
     WebKitUserContentFilterStore* store = webkit_user_content_filter_store_new(dir);
-    webkit_user_content_filter_store_save(store, "quilblock", bytes, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<decltype(answer)> holder(static_cast<decltype(answer)*>(data));
-        GError* error = nullptr;
-        WebKitUserContentFilter* filter = webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, &error);
-        **holder = filter ? "" : error ? error->message : "no list and no error";
-        g_clear_pointer(&filter, webkit_user_content_filter_unref);
-        g_clear_error(&error);
-    }, new auto(answer));
-    for (const gint64 deadline = g_get_monotonic_time() + 120 * G_USEC_PER_SEC; !*answer && g_get_monotonic_time() < deadline;)
+    webkit_user_content_filter_store_save(
+        store, "quilblock", bytes, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<decltype(answer)> holder(static_cast<decltype(answer)*>(data));
+            GError* error = nullptr;
+            WebKitUserContentFilter* filter =
+                webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, &error);
+            **holder = filter ? "" : error ? error->message : "no list and no error";
+            g_clear_pointer(&filter, webkit_user_content_filter_unref);
+            g_clear_error(&error);
+        },
+        new auto(answer));
+    for (const gint64 deadline = g_get_monotonic_time() + 120 * G_USEC_PER_SEC;
+         !*answer && g_get_monotonic_time() < deadline;)
         if (!g_main_context_iteration(nullptr, FALSE))
             g_usleep(1000);
     g_bytes_unref(bytes);

@@ -15,12 +15,14 @@ namespace {
 std::vector<guchar> renderWindow(Gtk::Window& window, const std::string& path, int& width)
 {
     GtkWidget* widget = GTK_WIDGET(window.gobj());
-    const graphene_rect_t viewport = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(gtk_widget_get_width(widget)), static_cast<float>(gtk_widget_get_height(widget)));
+    const graphene_rect_t viewport = GRAPHENE_RECT_INIT(
+        0, 0, static_cast<float>(gtk_widget_get_width(widget)), static_cast<float>(gtk_widget_get_height(widget)));
     g_autoptr(GdkPaintable) paintable = gtk_widget_paintable_new(widget);
     GtkSnapshot* snapshot = gtk_snapshot_new();
     gdk_paintable_snapshot(paintable, snapshot, viewport.size.width, viewport.size.height);
     g_autoptr(GskRenderNode) node = gtk_snapshot_free_to_node(snapshot);
-    g_autoptr(GdkTexture) texture = gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(widget)), node, &viewport);
+    g_autoptr(GdkTexture) texture =
+        gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(widget)), node, &viewport);
     gdk_texture_save_to_png(texture, path.c_str());
     width = gdk_texture_get_width(texture);
     std::vector<guchar> pixels(static_cast<size_t>(width) * gdk_texture_get_height(texture) * 4);
@@ -47,8 +49,9 @@ TEST_F(BrowserTest, ScreenshotShowsAFinishedDarkBrowser)
     // The developer tools open on a few requests of the page, one of them selected.
     browser().toggleDevTools();
     ASSERT_TRUE(runUntil([&] { return evaluate(activeView(), "window.__quildevActive") == "true"; }));
-    evaluateAsync(activeView(), "await fetch('/docs'); await fetch('/news', { method: 'POST', body: 'since=1.0' });"
-                                "await fetch('/missing'); console.log('ready'); return 1;");
+    evaluateAsync(activeView(),
+        "await fetch('/docs'); await fetch('/news', { method: 'POST', body: 'since=1.0' });"
+        "await fetch('/missing'); console.log('ready'); return 1;");
     DevToolsPanel& panel = browser().devPanel();
     ASSERT_TRUE(runUntil([&] { return panel.consoleLineCount() == 1 && panel.pendingMessages() == 0; }));
     panel.networkTable().get_model()->select_item(1, true);
@@ -56,7 +59,8 @@ TEST_F(BrowserTest, ScreenshotShowsAFinishedDarkBrowser)
 
     const char* out = std::getenv("QUILLMERE_SCREENSHOT");
     int width = 0;
-    const auto image = renderWindow(browser().window(), out && *out ? out : std::string(QUILLMERE_BUILD_DIR) + "/screenshot.png", width);
+    const auto image = renderWindow(
+        browser().window(), out && *out ? out : std::string(QUILLMERE_BUILD_DIR) + "/screenshot.png", width);
     ASSERT_EQ(width, 1200);
     const int height = static_cast<int>(image.size()) / width / 4;
     // Whether the pixel at (x, y) is within `tolerance` of the colour r, g, b.
@@ -65,8 +69,10 @@ TEST_F(BrowserTest, ScreenshotShowsAFinishedDarkBrowser)
         return std::abs(p[2] - r) <= tolerance && std::abs(p[1] - g) <= tolerance && std::abs(p[0] - b) <= tolerance;
     };
     graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0), content, badge;
-    ASSERT_TRUE(gtk_widget_compute_point(GTK_WIDGET(browser().contentView().gobj()), GTK_WIDGET(browser().window().gobj()), &origin, &content));
-    ASSERT_TRUE(gtk_widget_compute_point(GTK_WIDGET(browser().blockedBadge().gobj()), GTK_WIDGET(browser().window().gobj()), &origin, &badge));
+    ASSERT_TRUE(gtk_widget_compute_point(
+        GTK_WIDGET(browser().contentView().gobj()), GTK_WIDGET(browser().window().gobj()), &origin, &content));
+    ASSERT_TRUE(gtk_widget_compute_point(
+        GTK_WIDGET(browser().blockedBadge().gobj()), GTK_WIDGET(browser().window().gobj()), &origin, &badge));
     EXPECT_TRUE(near(1100, static_cast<int>(content.y) + 2, 33, 33, 33)) << "tab strip grey";
     EXPECT_TRUE(near(600, static_cast<int>(content.y) + 34 + 2, 41, 41, 41)) << "toolbar grey";
     EXPECT_TRUE(near(600, height - 280, 89, 140, 255)) << "developer tools accent line";

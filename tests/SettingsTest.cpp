@@ -12,16 +12,19 @@
 using namespace quillmere;
 using namespace quillmere::test;
 
-class Settings : public BrowserTest {};
+class Settings : public BrowserTest { };
 
 TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndLogs)
 {
     // The desktop entry where an install to ~/.local puts it, and the program on the PATH (the desktop wants both).
     g_setenv("PATH", (std::string(QUILLMERE_BUILD_DIR) + "/src:" + g_getenv("PATH")).c_str(), TRUE);
-    const std::string applications = std::string(g_get_user_data_dir()) + "/applications/", desktopFile = "com.brenhollow.quillmere.desktop";
+    const std::string applications = std::string(g_get_user_data_dir()) + "/applications/",
+                      desktopFile = "com.brenhollow.quillmere.desktop";
     g_mkdir_with_parents(applications.c_str(), 0700);
-    std::ofstream(applications + desktopFile) << std::ifstream(std::string(QUILLMERE_SOURCE_DIR) + "/resources/" + desktopFile).rdbuf();
-    server.route("/", Response{200, "text/html", "<title>Storage</title>", {{"Set-Cookie", "visited=yes; Path=/; Max-Age=3600"}}});
+    std::ofstream(applications + desktopFile)
+        << std::ifstream(std::string(QUILLMERE_SOURCE_DIR) + "/resources/" + desktopFile).rdbuf();
+    server.route("/",
+        Response {200, "text/html", "<title>Storage</title>", {{"Set-Cookie", "visited=yes; Path=/; Max-Age=3600"}}});
     setDefault(kHomepageKey, server.url("/"));
     setDefault(kAdBlockEnabledKey, "sometimes"); // not a boolean: on
     launch();
@@ -30,20 +33,30 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
     ASSERT_TRUE(runUntil([] { return countLogged("Requested default handler for https") == 1; }));
 
     pressKey(GDK_KEY_comma, {GDK_KEY_Control_L}); // Ctrl+comma opens the settings window
-    ASSERT_TRUE(runUntil([&] { auto shown = delegate().settingsWindow(); return shown && shown->get_mapped() && shown->content().get_height() > 0; }));
+    ASSERT_TRUE(runUntil([&] {
+        auto shown = delegate().settingsWindow();
+        return shown && shown->get_mapped() && shown->content().get_height() > 0;
+    }));
     SettingsWindow& settings = *delegate().settingsWindow();
-    EXPECT_EQ(std::tuple(settings.get_title().raw(), settings.get_width(), settings.get_height(), settings.get_resizable(), settings.adBlockCheckbox().get_active()),
-              std::tuple("Quillmere Settings", 440, 590, false, true));
+    EXPECT_EQ(std::tuple(settings.get_title().raw(), settings.get_width(), settings.get_height(),
+                  settings.get_resizable(), settings.adBlockCheckbox().get_active()),
+        std::tuple("Quillmere Settings", 440, 590, false, true));
     const std::pair<Gtk::Widget*, Gdk::Rectangle> rows[] = {{&settings.updateButton(), {24, 92, 220, 30}},
-        {&settings.updateStatus(), {24, 126, 390, 30}}, {&settings.makeDefaultButton(), {24, 171, 220, 30}}, {&settings.adBlockCheckbox(), {24, 282, 390, 24}},
-        {&settings.homepageField(), {24, 362, 300, 26}}, {&settings.saveButton(), {332, 362, 80, 28}}, {&settings.clearDataButton(), {24, 446, 220, 30}},
+        {&settings.updateStatus(), {24, 126, 390, 30}}, {&settings.makeDefaultButton(), {24, 171, 220, 30}},
+        {&settings.adBlockCheckbox(), {24, 282, 390, 24}}, {&settings.homepageField(), {24, 362, 300, 26}},
+        {&settings.saveButton(), {332, 362, 80, 28}}, {&settings.clearDataButton(), {24, 446, 220, 30}},
         {&settings.clearDataStatus(), {24, 481, 390, 20}}, {&settings.showLogsButton(), {24, 520, 220, 30}}};
     for (const auto& [widget, frame] : rows)
-        EXPECT_TRUE(allocationIn(*widget, settings.content()) == frame) << G_OBJECT_TYPE_NAME(widget->gobj()) << " at y " << frame.get_y();
-    std::pair<Glib::ustring, std::string> texts[] = {{settings.updateButton().get_label(), "Check for Updates"}, {settings.updateStatus().get_text(), "Build 2"},
-        {settings.makeDefaultButton().get_label(), "Make Default Browser"}, {settings.clearDataButton().get_label(), "Clear Cookies & Cache"},
-        {dynamic_cast<Gtk::Label&>(*settings.adBlockCheckbox().get_child()).get_text(), "Enabled (110k+ rules from EasyList/EasyPrivacy/AdGuard)"},
-        {settings.homepageField().get_text(), server.url("/")}, {settings.clearDataStatus().get_text(), ""}, {settings.showLogsButton().get_label(), "Show Logs"}};
+        EXPECT_TRUE(allocationIn(*widget, settings.content()) == frame)
+            << G_OBJECT_TYPE_NAME(widget->gobj()) << " at y " << frame.get_y();
+    std::pair<Glib::ustring, std::string> texts[] = {{settings.updateButton().get_label(), "Check for Updates"},
+        {settings.updateStatus().get_text(), "Build 2"},
+        {settings.makeDefaultButton().get_label(), "Make Default Browser"},
+        {settings.clearDataButton().get_label(), "Clear Cookies & Cache"},
+        {dynamic_cast<Gtk::Label&>(*settings.adBlockCheckbox().get_child()).get_text(),
+            "Enabled (110k+ rules from EasyList/EasyPrivacy/AdGuard)"},
+        {settings.homepageField().get_text(), server.url("/")}, {settings.clearDataStatus().get_text(), ""},
+        {settings.showLogsButton().get_label(), "Show Logs"}};
     for (const auto& [shown, expected] : texts)
         EXPECT_EQ(shown.raw(), expected);
     // The same window every time; closing only hides it.
@@ -59,18 +72,22 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
     ASSERT_TRUE(runUntil([] { return countLogged("Requested default handler for https") == 2; }));
     std::string chain;
     for (const auto& entry : capturedLog())
-        chain += entry.message.find("default handler") == std::string::npos ? "" : entry.message.substr(0, entry.message.find(':')) + "|";
-    EXPECT_EQ(chain, "Requested default handler for http|Requested default handler for https|"
-                     "Requested default handler for http|Requested default handler for https|");
+        chain += entry.message.find("default handler") == std::string::npos
+            ? ""
+            : entry.message.substr(0, entry.message.find(':')) + "|";
+    EXPECT_EQ(chain,
+        "Requested default handler for http|Requested default handler for https|"
+        "Requested default handler for http|Requested default handler for https|");
     auto handler = Gio::AppInfo::get_default_for_type("x-scheme-handler/https", false);
     EXPECT_EQ(handler ? handler->get_id() : "", desktopFile);
 
     // Clearing shows its two texts and removes the cookie and the storage, as a reload shows.
     std::vector<std::string> statuses;
-    settings.clearDataStatus().property_label().signal_changed().connect([&] { statuses.push_back(settings.clearDataStatus().get_text()); });
+    settings.clearDataStatus().property_label().signal_changed().connect(
+        [&] { statuses.push_back(settings.clearDataStatus().get_text()); });
     click(settings.clearDataButton());
     ASSERT_TRUE(runUntil([&] { return statuses.size() == 2; }));
-    EXPECT_EQ(statuses, (std::vector<std::string>{"Clearing...", "Cleared cookies, cache, and local storage."}));
+    EXPECT_EQ(statuses, (std::vector<std::string> {"Clearing...", "Cleared cookies, cache, and local storage."}));
     browser().reload();
     ASSERT_TRUE(runUntil([&] { return server.requestsFor("/").size() == 2; }));
     ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
@@ -95,7 +112,8 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
     {
         LogViewerWindow broken("/nonexistent/journalctl"), viewer;
         const std::string failure = broken.textView().get_buffer()->get_text();
-        EXPECT_TRUE(failure.starts_with("Failed to start log stream: ") && failure.find('\n') == std::string::npos) << failure;
+        EXPECT_TRUE(failure.starts_with("Failed to start log stream: ") && failure.find('\n') == std::string::npos)
+            << failure;
         ASSERT_TRUE(viewer.process());
         tool = std::stoi(g_subprocess_get_identifier(viewer.process()));
         ASSERT_EQ(kill(tool, 0), 0);

@@ -13,13 +13,17 @@ namespace {
 
 std::string text(const Gdk::Rectangle& r)
 {
-    return std::to_string(r.get_x()) + "," + std::to_string(r.get_y()) + " " + std::to_string(r.get_width()) + "x" + std::to_string(r.get_height());
+    return std::to_string(r.get_x()) + "," + std::to_string(r.get_y()) + " " + std::to_string(r.get_width()) + "x"
+        + std::to_string(r.get_height());
 }
 
 class Tabs : public BrowserTest {
 protected:
     // The window title and the address field.
-    std::string shown() { return browser().window().get_title().raw() + " " + browser().addressField().get_text().raw(); }
+    std::string shown()
+    {
+        return browser().window().get_title().raw() + " " + browser().addressField().get_text().raw();
+    }
     Gtk::Overlay& box(int index) { return *dynamic_cast<Gtk::Overlay*>(browser().tabBar().tabButtons().at(index)); }
     Gtk::Button& closeButton(int index) { return *dynamic_cast<Gtk::Button*>(box(index).get_last_child()); }
 };
@@ -89,12 +93,15 @@ TEST_F(Tabs, KeysAndTheStripOpenSwitchAndCloseTabsThatShareTheStrip)
 
     // Slots of clamp((1200 - 40) / n, 90, 180); boxes past the strip's right edge are clipped.
     TabBar& strip = browser().tabBar();
-    for (auto [count, slot] : {std::pair{1, 180}, std::pair{8, 145}, std::pair{20, 90}}) {
+    for (auto [count, slot] : {std::pair {1, 180}, std::pair {8, 145}, std::pair {20, 90}}) {
         while (tabCount() < count)
             browser().openNewTab();
         // New boxes get their place at the next layout.
-        EXPECT_TRUE(runUntil([&] { return strip.newTabButton().get_allocation().get_x() == 8 + count * slot; })) << count;
+        EXPECT_TRUE(runUntil([&] { return strip.newTabButton().get_allocation().get_x() == 8 + count * slot; }))
+            << count;
         for (int i = 0; i < count; ++i)
-            EXPECT_EQ(text(strip.tabButtons().at(i)->get_allocation()), text(Gdk::Rectangle(4 + i * slot, 4, slot - 4, 26))) << i;
+            EXPECT_EQ(
+                text(strip.tabButtons().at(i)->get_allocation()), text(Gdk::Rectangle(4 + i * slot, 4, slot - 4, 26)))
+                << i;
     }
 }

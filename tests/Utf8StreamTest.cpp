@@ -7,7 +7,8 @@ using namespace quillmere;
 TEST(Utf8Stream, SplitCharactersArriveWholeAndOnlyNeverValidBytesAreDropped)
 {
     const std::string line = "Page title: Zürich — 東京 🛡️ done\n";
-    for (size_t split = 0; split <= line.size(); ++split) { // byte by byte up to every point, even inside the emoji, then the rest at once
+    for (size_t split = 0; split <= line.size();
+         ++split) { // byte by byte up to every point, even inside the emoji, then the rest at once
         Utf8StreamDecoder decoder;
         std::string text;
         for (size_t i = 0; i < split; ++i)

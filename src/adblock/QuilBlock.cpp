@@ -69,7 +69,8 @@ void compileFresh(std::unique_ptr<Request> request)
     }
 
     char* name = g_path_get_basename(path->c_str());
-    quillmereLog.info("Compiling content rule list from %{public}s (%{public}ld bytes)", name, static_cast<std::int64_t>(length));
+    quillmereLog.info(
+        "Compiling content rule list from %{public}s (%{public}ld bytes)", name, static_cast<std::int64_t>(length));
     g_free(name);
 
     const std::string compiler = compilerPath();
@@ -84,19 +85,21 @@ void compileFresh(std::unique_ptr<Request> request)
 // Without the helper (a bare build, a test bundle) the engine compiles in this process.
 void compileHere(std::unique_ptr<Request> request, GBytes* source)
 {
-    webkit_user_content_filter_store_save(store(), kRuleListIdentifier, source, nullptr,
+    webkit_user_content_filter_store_save(
+        store(), kRuleListIdentifier, source, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Request> request(static_cast<Request*>(data));
             GError* error = nullptr;
-            WebKitUserContentFilter* list = webkit_user_content_filter_store_save_finish(
-                WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
+            WebKitUserContentFilter* list =
+                webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
             if (!list) {
                 compiled(std::move(request), nullptr, error ? error->message : "unknown error");
                 g_clear_error(&error);
                 return;
             }
             compiled(std::move(request), adoptRuleList(list), "");
-        }, request.release());
+        },
+        request.release());
     g_bytes_unref(source);
 }
 
@@ -106,11 +109,12 @@ void compileInHelper(std::unique_ptr<Request> request, const std::string& compil
 {
     GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
     // The helper goes when we go: a compile nobody waits for is only a waste.
-    g_subprocess_launcher_set_child_setup(launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
+    g_subprocess_launcher_set_child_setup(
+        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
     const std::string directory = storeDirectory();
     GError* error = nullptr;
-    GSubprocess* helper = g_subprocess_launcher_spawn(launcher, &error, compiler.c_str(), directory.c_str(),
-                                                      kRuleListIdentifier, rulesFile.c_str(), nullptr);
+    GSubprocess* helper = g_subprocess_launcher_spawn(
+        launcher, &error, compiler.c_str(), directory.c_str(), kRuleListIdentifier, rulesFile.c_str(), nullptr);
     g_object_unref(launcher);
     if (!helper) {
         g_clear_error(&error);
@@ -122,7 +126,8 @@ void compileInHelper(std::unique_ptr<Request> request, const std::string& compil
             compiled(std::move(request), nullptr, "the rules file could not be read again");
         return;
     }
-    g_subprocess_communicate_utf8_async(helper, nullptr, nullptr,
+    g_subprocess_communicate_utf8_async(
+        helper, nullptr, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Request> request(static_cast<Request*>(data));
             GSubprocess* helper = G_SUBPROCESS(object);
@@ -139,7 +144,8 @@ void compileInHelper(std::unique_ptr<Request> request, const std::string& compil
                 return;
             }
             g_object_unref(helper);
-            webkit_user_content_filter_store_load(store(), kRuleListIdentifier, nullptr,
+            webkit_user_content_filter_store_load(
+                store(), kRuleListIdentifier, nullptr,
                 [](GObject* object, GAsyncResult* result, gpointer data) {
                     std::unique_ptr<Request> request(static_cast<Request*>(data));
                     GError* error = nullptr;
@@ -148,8 +154,10 @@ void compileInHelper(std::unique_ptr<Request> request, const std::string& compil
                     const std::string failure = list ? "" : error ? error->message : "the compiled list is missing";
                     g_clear_error(&error);
                     compiled(std::move(request), list ? adoptRuleList(list) : nullptr, failure);
-                }, request.release());
-        }, request.release());
+                },
+                request.release());
+        },
+        request.release());
 }
 
 } // namespace
@@ -176,12 +184,13 @@ std::optional<std::string> locateRulesFile()
 
 void loadAndCompile(Completion completion, LookupMiss onLookupMiss)
 {
-    auto request = std::make_unique<Request>(Request{std::move(completion), std::move(onLookupMiss)});
-    webkit_user_content_filter_store_load(store(), kRuleListIdentifier, nullptr,
+    auto request = std::make_unique<Request>(Request {std::move(completion), std::move(onLookupMiss)});
+    webkit_user_content_filter_store_load(
+        store(), kRuleListIdentifier, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Request> request(static_cast<Request*>(data));
-            WebKitUserContentFilter* list = webkit_user_content_filter_store_load_finish(
-                WEBKIT_USER_CONTENT_FILTER_STORE(object), result, nullptr);
+            WebKitUserContentFilter* list =
+                webkit_user_content_filter_store_load_finish(WEBKIT_USER_CONTENT_FILTER_STORE(object), result, nullptr);
             if (list) {
                 quillmereLog.info("Reusing cached content rule list, skipping recompile");
                 finish(std::move(request), adoptRuleList(list));
@@ -197,7 +206,8 @@ void loadAndCompile(Completion completion, LookupMiss onLookupMiss)
                 if (*pending)
                     compileFresh(std::move(*pending));
             });
-        }, request.release());
+        },
+        request.release());
 }
 
 } // namespace quillmere::QuilBlock

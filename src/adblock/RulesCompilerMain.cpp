@@ -37,12 +37,13 @@ int main(int argc, char** argv)
     GBytes* source = g_bytes_new_take(contents, length);
     WebKitUserContentFilterStore* store = webkit_user_content_filter_store_new(argv[1]);
     Outcome outcome;
-    webkit_user_content_filter_store_save(store, argv[2], source, nullptr,
+    webkit_user_content_filter_store_save(
+        store, argv[2], source, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             auto* outcome = static_cast<Outcome*>(data);
             GError* error = nullptr;
-            WebKitUserContentFilter* list = webkit_user_content_filter_store_save_finish(
-                WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
+            WebKitUserContentFilter* list =
+                webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
             outcome->stored = list != nullptr;
             if (list)
                 webkit_user_content_filter_unref(list);
@@ -50,7 +51,8 @@ int main(int argc, char** argv)
                 outcome->message = error ? error->message : "unknown error";
             g_clear_error(&error);
             outcome->done = true;
-        }, &outcome);
+        },
+        &outcome);
     g_bytes_unref(source);
     while (!outcome.done)
         g_main_context_iteration(nullptr, TRUE);

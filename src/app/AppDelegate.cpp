@@ -44,8 +44,8 @@ void AppDelegate::startup()
     Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
     auto css = Gtk::CssProvider::create();
     css->load_from_resource(std::string(kResourcePrefix) + "style.css");
-    Gtk::StyleContext::add_provider_for_display(Gdk::Display::get_default(), css,
-                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    Gtk::StyleContext::add_provider_for_display(
+        Gdk::Display::get_default(), css, GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 
     application_->add_action("newTab", sigc::mem_fun(*this, &AppDelegate::newTab));
     application_->add_action("closeTab", sigc::mem_fun(*this, &AppDelegate::closeTab));
@@ -92,15 +92,17 @@ void AppDelegate::applicationDidFinishLaunching()
     Gtk::ApplicationWindow& window = controller_->window();
     // The browser window's close ends the program, even while hidden settings,
     // log or picture-in-picture windows still belong to the application.
-    window.signal_close_request().connect([this] {
-        application_->quit();
-        return false;
-    }, false);
+    window.signal_close_request().connect(
+        [this] {
+            application_->quit();
+            return false;
+        },
+        false);
     window.present();
 
-    activityToken_ = application_->inhibit(window,
-        Gtk::Application::InhibitFlags::SUSPEND | Gtk::Application::InhibitFlags::IDLE,
-        "Keep video decoding alive for custom picture-in-picture");
+    activityToken_ =
+        application_->inhibit(window, Gtk::Application::InhibitFlags::SUSPEND | Gtk::Application::InhibitFlags::IDLE,
+            "Keep video decoding alive for custom picture-in-picture");
     if (activityToken_)
         quillmereLog.info("Suspend inhibitor started");
     else

@@ -22,9 +22,22 @@ bool startsWith(std::string_view text, std::string_view prefix)
 size_t spaceLengthAt(std::string_view text, size_t pos)
 {
     static constexpr std::string_view kWideSpaces[] = {
-        "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83",
-        "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89",
-        "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+        "\xC2\xA0",
+        "\xE1\x9A\x80",
+        "\xE2\x80\x80",
+        "\xE2\x80\x81",
+        "\xE2\x80\x82",
+        "\xE2\x80\x83",
+        "\xE2\x80\x84",
+        "\xE2\x80\x85",
+        "\xE2\x80\x86",
+        "\xE2\x80\x87",
+        "\xE2\x80\x88",
+        "\xE2\x80\x89",
+        "\xE2\x80\x8A",
+        "\xE2\x80\xAF",
+        "\xE2\x81\x9F",
+        "\xE3\x80\x80",
     };
     if (text[pos] == ' ' || text[pos] == '\t')
         return 1;
@@ -94,8 +107,8 @@ std::string trimAddressText(std::string_view text)
 std::string resolveAddress(std::string_view typed)
 {
     const std::string text = trimAddressText(typed);
-    const bool looksLikeAddress = text.find(' ') == std::string::npos
-        && (text.find('.') != std::string::npos || startsWith(text, "http"));
+    const bool looksLikeAddress =
+        text.find(' ') == std::string::npos && (text.find('.') != std::string::npos || startsWith(text, "http"));
     if (!looksLikeAddress)
         return searchURL(text);
     if (startsWith(text, "http://") || startsWith(text, "https://"))

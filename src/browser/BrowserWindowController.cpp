@@ -10,7 +10,8 @@
 
 namespace quillmere {
 
-std::shared_ptr<BrowserWindowController> BrowserWindowController::create(const Glib::RefPtr<Gtk::Application>& application)
+std::shared_ptr<BrowserWindowController> BrowserWindowController::create(
+    const Glib::RefPtr<Gtk::Application>& application)
 {
     std::shared_ptr<BrowserWindowController> controller(new BrowserWindowController(application));
     controller->setupUI();
@@ -131,15 +132,17 @@ void BrowserWindowController::buildToolbar()
     });
     // Escape gives up an edit and shows the page's address again.
     auto escape = Gtk::EventControllerKey::create();
-    escape->signal_key_pressed().connect([weakSelf](guint keyval, guint, Gdk::ModifierType) {
-        auto self = weakSelf.lock();
-        if (!self || keyval != GDK_KEY_Escape)
-            return false;
-        const char* uri = self->webView() ? webkit_web_view_get_uri(self->webView()) : nullptr;
-        self->showAddress(uri ? uri : "");
-        self->addressField_.set_position(-1);
-        return true;
-    }, false);
+    escape->signal_key_pressed().connect(
+        [weakSelf](guint keyval, guint, Gdk::ModifierType) {
+            auto self = weakSelf.lock();
+            if (!self || keyval != GDK_KEY_Escape)
+                return false;
+            const char* uri = self->webView() ? webkit_web_view_get_uri(self->webView()) : nullptr;
+            self->showAddress(uri ? uri : "");
+            self->addressField_.set_position(-1);
+            return true;
+        },
+        false);
     addressField_.add_controller(escape);
     toolbar_.append(addressField_);
 
@@ -158,10 +161,12 @@ void BrowserWindowController::installKeyHandler(Gtk::Window& target)
     auto keys = Gtk::EventControllerKey::create();
     keys->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
-    keys->signal_key_pressed().connect([weakSelf](guint keyval, guint, Gdk::ModifierType state) {
-        auto self = weakSelf.lock();
-        return self && self->handleKey(keyval, state);
-    }, false);
+    keys->signal_key_pressed().connect(
+        [weakSelf](guint keyval, guint, Gdk::ModifierType state) {
+            auto self = weakSelf.lock();
+            return self && self->handleKey(keyval, state);
+        },
+        false);
     target.add_controller(keys);
 }
 
@@ -228,7 +233,8 @@ void BrowserWindowController::showAddress(const std::string& address)
 bool BrowserWindowController::isEditingAddress() const
 {
     const Gtk::Widget* focus = window_->get_focus();
-    const bool focused = focus && (focus == &addressField_ || focus->is_ancestor(const_cast<Gtk::Entry&>(addressField_)));
+    const bool focused =
+        focus && (focus == &addressField_ || focus->is_ancestor(const_cast<Gtk::Entry&>(addressField_)));
     return focused && addressField_.get_text().raw() != shownAddress_;
 }
 

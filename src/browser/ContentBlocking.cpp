@@ -71,8 +71,8 @@ void BrowserWindowController::ruleListArrived(QuilBlock::RuleList list)
             return;
         if (adBlockEnabled()) {
             for (const auto& tab : self->tabs_)
-                webkit_user_content_manager_add_filter(webkit_web_view_get_user_content_manager(tab->webView.get()),
-                                                       self->compiledRuleList_.get());
+                webkit_user_content_manager_add_filter(
+                    webkit_web_view_get_user_content_manager(tab->webView.get()), self->compiledRuleList_.get());
             quillmereLog.info("Ad-block rule list attached to web view(s)");
         }
         self->releaseHeldLoads();

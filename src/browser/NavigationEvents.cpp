@@ -67,7 +67,8 @@ void BrowserWindowController::onLoadChanged(WebKitWebView* view, WebKitLoadEvent
         controller->didFinishNavigation(view);
 }
 
-gboolean BrowserWindowController::onLoadFailed(WebKitWebView* view, WebKitLoadEvent, char* uri, GError* error, gpointer self)
+gboolean BrowserWindowController::onLoadFailed(
+    WebKitWebView* view, WebKitLoadEvent, char* uri, GError* error, gpointer self)
 {
     static_cast<BrowserWindowController*>(self)->didFailNavigation(view, uri, error);
     return FALSE; // the engine shows its own error page
@@ -85,7 +86,8 @@ void BrowserWindowController::onTitleChanged(WebKitWebView* view, GParamSpec*, g
     static_cast<BrowserWindowController*>(self)->titleChanged(view);
 }
 
-void BrowserWindowController::onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self)
+void BrowserWindowController::onWebProcessTerminated(
+    WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self)
 {
     static_cast<BrowserWindowController*>(self)->webProcessTerminated(view, reason);
 }
@@ -187,7 +189,7 @@ void BrowserWindowController::webProcessTerminated(WebKitWebView* view, WebKitWe
     const char* uri = webkit_web_view_get_uri(view);
     const std::string address = uri ? uri : "";
     quillmereLog.error("The page of a tab stopped (%{public}s): %{public}s",
-                       reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "memory limit" : "crash", address);
+        reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "memory limit" : "crash", address);
     char* escaped = g_markup_escape_text(address.c_str(), -1);
     const std::string page = replaceAll(resourceText("pages/crashed.html"), "{{ADDRESS}}", escaped);
     g_free(escaped);

@@ -29,7 +29,7 @@ public:
 
 protected:
     void measure_vfunc(const Gtk::Widget&, Gtk::Orientation orientation, int, int& minimum, int& natural,
-                       int& minimumBaseline, int& naturalBaseline) const override
+        int& minimumBaseline, int& naturalBaseline) const override
     {
         minimum = 0;
         natural = orientation == Gtk::Orientation::HORIZONTAL ? 0 : 34;

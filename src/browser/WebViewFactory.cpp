@@ -52,15 +52,15 @@ WebViewFactory::WebViewFactory()
         if (!hasResource(script.resource))
             continue;
         const std::string source = resourceText(script.resource);
-        scripts_.emplace_back(webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                                     script.time, nullptr, nullptr));
+        scripts_.emplace_back(webkit_user_script_new(
+            source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, script.time, nullptr, nullptr));
     }
 
     accelerated_ = !graphicsInfo().software;
 }
 
-GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList,
-                                                      WebKitWebView* opener) const
+GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(
+    const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList, WebKitWebView* opener) const
 {
     auto settings = adopt(webkit_settings_new());
     webkit_settings_set_user_agent(settings.get(), CUSTOM_UA.c_str());
@@ -76,18 +76,18 @@ GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(const ScriptMessageSink& s
     // A view opened by a page shares its opener's process and, the engine insists, its
     // content manager too, so the two pages' messages arrive as the opener's.
     auto view = retain(WEBKIT_WEB_VIEW(opener
-        ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", opener, "settings", settings.get(),
-                       "user-content-manager", manager.get(), nullptr)
-        : g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(),
-                       "settings", settings.get(), "user-content-manager", manager.get(), nullptr)));
+            ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", opener, "settings", settings.get(),
+                "user-content-manager", manager.get(), nullptr)
+            : g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(), "settings",
+                settings.get(), "user-content-manager", manager.get(), nullptr)));
 
     for (const char* channel : kMessageChannels) {
         webkit_user_content_manager_register_script_message_handler(manager.get(), channel, nullptr);
         const std::string signal = std::string("script-message-received::") + channel;
-        g_signal_connect_data(manager.get(), signal.c_str(), G_CALLBACK(onScriptMessage),
-                              new ChannelHook{sink, channel, GWeak<WebKitWebView>(view.get())},
-                              [](gpointer data, GClosure*) { delete static_cast<ChannelHook*>(data); },
-                              GConnectFlags(0));
+        g_signal_connect_data(
+            manager.get(), signal.c_str(), G_CALLBACK(onScriptMessage),
+            new ChannelHook {sink, channel, GWeak<WebKitWebView>(view.get())},
+            [](gpointer data, GClosure*) { delete static_cast<ChannelHook*>(data); }, GConnectFlags(0));
     }
 
     if (ruleList)

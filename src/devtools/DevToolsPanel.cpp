@@ -27,7 +27,10 @@ public:
     sigc::signal<void()> changed;
 
 private:
-    explicit NetworkRow(std::shared_ptr<NetworkEntry> entry) : entry(std::move(entry)) {}
+    explicit NetworkRow(std::shared_ptr<NetworkEntry> entry)
+        : entry(std::move(entry))
+    {
+    }
 };
 
 // One cell's label, following the row it is bound to.
@@ -235,9 +238,8 @@ Gtk::Box& DevToolsPanel::buildHtmlPage()
 void DevToolsPanel::addColumn(const char* title, int width, std::string NetworkEntry::*field, bool expand)
 {
     auto factory = Gtk::SignalListItemFactory::create();
-    factory->signal_setup().connect([](const Glib::RefPtr<Gtk::ListItem>& item) {
-        item->set_child(*Gtk::make_managed<NetworkCell>());
-    });
+    factory->signal_setup().connect(
+        [](const Glib::RefPtr<Gtk::ListItem>& item) { item->set_child(*Gtk::make_managed<NetworkCell>()); });
     factory->signal_bind().connect([field](const Glib::RefPtr<Gtk::ListItem>& item) {
         auto* cell = dynamic_cast<NetworkCell*>(item->get_child());
         auto row = std::dynamic_pointer_cast<NetworkRow>(item->get_item());
@@ -324,7 +326,8 @@ void DevToolsPanel::didReceiveScriptMessage(WebKitWebView*, const ScriptValue& b
     }
     pending_.push_back(std::move(message));
     if (!drain_.connected())
-        drain_ = Glib::signal_timeout().connect(sigc::mem_fun(*this, &DevToolsPanel::drainMessages), kBatchWaitMs, Glib::PRIORITY_DEFAULT_IDLE);
+        drain_ = Glib::signal_timeout().connect(
+            sigc::mem_fun(*this, &DevToolsPanel::drainMessages), kBatchWaitMs, Glib::PRIORITY_DEFAULT_IDLE);
 }
 
 // Applies queued messages in arrival order for at most one batch budget. New rows go
@@ -337,15 +340,16 @@ bool DevToolsPanel::drainMessages()
     std::vector<size_t> changed; // positions counted before this batch's new rows
     std::string lines;
 
-    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline && entries_.size() - shownBefore < kBatchRows) {
+    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline
+        && entries_.size() - shownBefore < kBatchRows) {
         for (int i = 0; i < 16 && !pending_.empty(); ++i) {
             Message message = std::move(pending_.front());
             pending_.pop_front();
             switch (message.type) {
             case Message::Type::Network:
                 entries_.insert({message.id.value_or(""), message.method.value_or("GET"), message.url.value_or(""),
-                                 message.headers.value_or("{}"), message.body.value_or(""), message.time.value_or(""),
-                                 "pending", ""});
+                    message.headers.value_or("{}"), message.body.value_or(""), message.time.value_or(""), "pending",
+                    ""});
                 break;
             case Message::Type::Response: {
                 const auto position = entries_.find(*message.id);
@@ -389,7 +393,8 @@ bool DevToolsPanel::drainMessages()
 
     // A backlog goes on at the next idle moment, after drawing and input.
     if (!pending_.empty())
-        drain_ = Glib::signal_idle().connect(sigc::mem_fun(*this, &DevToolsPanel::drainMessages), Glib::PRIORITY_DEFAULT_IDLE);
+        drain_ = Glib::signal_idle().connect(
+            sigc::mem_fun(*this, &DevToolsPanel::drainMessages), Glib::PRIORITY_DEFAULT_IDLE);
     return false;
 }
 
@@ -423,8 +428,8 @@ void DevToolsPanel::refreshHTML()
     auto view = webView();
     if (!view)
         return;
-    webkit_web_view_evaluate_javascript(view.get(), "document.documentElement.outerHTML", -1, nullptr, nullptr,
-        cancellable_.get(),
+    webkit_web_view_evaluate_javascript(
+        view.get(), "document.documentElement.outerHTML", -1, nullptr, nullptr, cancellable_.get(),
         [](GObject* source, GAsyncResult* result, gpointer data) {
             GError* error = nullptr;
             JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
@@ -458,9 +463,18 @@ void DevToolsPanel::toggleLiveEdit()
     runInPage(std::string("document.designMode = \"") + (liveEditOn_ ? "on" : "off") + "\";");
 }
 
-std::string DevToolsPanel::consoleText() const { return textOf(consoleView_); }
-std::string DevToolsPanel::detailText() const { return textOf(detailView_); }
-std::string DevToolsPanel::htmlText() const { return textOf(htmlView_); }
+std::string DevToolsPanel::consoleText() const
+{
+    return textOf(consoleView_);
+}
+std::string DevToolsPanel::detailText() const
+{
+    return textOf(detailView_);
+}
+std::string DevToolsPanel::htmlText() const
+{
+    return textOf(htmlView_);
+}
 
 // Pages capture their requests and console only while someone looks: the flag is set
 // in the active page when the panel opens or closes, and again in every page that

@@ -8,8 +8,8 @@ namespace quillmere {
 
 std::string NetworkEntry::detailText() const
 {
-    return "URL: " + url + "\nMethod: " + method + "\nHeaders: " + headers + "\nBody: " + body
-        + "\nStatus: " + status + "\nResponse: " + responsePreview;
+    return "URL: " + url + "\nMethod: " + method + "\nHeaders: " + headers + "\nBody: " + body + "\nStatus: " + status
+        + "\nResponse: " + responsePreview;
 }
 
 std::string resendStatement(const NetworkEntry& entry)

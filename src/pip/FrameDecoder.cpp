@@ -25,7 +25,9 @@ struct JpegErrors {
 }
 
 // Damaged data still decodes (grey where it is missing); no need to say so on stderr.
-void ignoreMessage(j_common_ptr) {}
+void ignoreMessage(j_common_ptr)
+{
+}
 
 // The eighths to decode at: the smallest scale at which an image of width × height
 // still covers what fitting it into the box needs.

@@ -2,9 +2,9 @@
 
 #include "pip/FrameDecoder.h"
 #include "pip/PiPPanel.h"
-#include "platform/PageScript.h"
 #include "platform/Base64.h"
 #include "platform/Log.h"
+#include "platform/PageScript.h"
 
 #include <string_view>
 
@@ -72,7 +72,7 @@ void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
         const bool visible = panel_ && panel_->get_visible();
         const bool occluded = panel_ && panel_->occluded();
         quillmereLog.info("PiP frame received #%ld bytes=%ld panelVisible=%{bool}d panelOccluded=%{bool}d",
-                          frameCounter_, static_cast<std::int64_t>(image->size()), visible, occluded);
+            frameCounter_, static_cast<std::int64_t>(image->size()), visible, occluded);
     }
 
     // The panel shows the page it is bound to; frames of any other page (one that
@@ -95,13 +95,11 @@ void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
 
 void PiPController::logDiag(const ScriptValue& body)
 {
-    quillmereLog.info("PiP diag: hidden=%{bool}d visibility=%{public}s hasFocus=%{bool}d videoPaused=%{bool}d videoTime=%f videoReadyState=%ld",
-                      body.booleanMember("hidden").value_or(false),
-                      body.stringMember("visibilityState").value_or("?"),
-                      body.booleanMember("hasFocus").value_or(false),
-                      body.booleanMember("videoPaused").value_or(false),
-                      body.numberMember("videoCurrentTime").value_or(-1.0),
-                      body.integerMember("videoReadyState").value_or(-1));
+    quillmereLog.info("PiP diag: hidden=%{bool}d visibility=%{public}s hasFocus=%{bool}d videoPaused=%{bool}d "
+                      "videoTime=%f videoReadyState=%ld",
+        body.booleanMember("hidden").value_or(false), body.stringMember("visibilityState").value_or("?"),
+        body.booleanMember("hasFocus").value_or(false), body.booleanMember("videoPaused").value_or(false),
+        body.numberMember("videoCurrentTime").value_or(-1.0), body.integerMember("videoReadyState").value_or(-1));
 }
 
 } // namespace quillmere

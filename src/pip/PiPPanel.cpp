@@ -140,7 +140,7 @@ void PiPPanel::requestFloating()
     GdkDisplay* display = gdk_surface_get_display(surface);
     ::Display* xdisplay = gdk_x11_display_get_xdisplay(display);
 
-    XEvent event{};
+    XEvent event {};
     event.xclient.type = ClientMessage;
     event.xclient.window = gdk_x11_surface_get_xid(surface);
     event.xclient.message_type = gdk_x11_get_xatom_by_name_for_display(display, "_NET_WM_STATE");
@@ -150,7 +150,7 @@ void PiPPanel::requestFloating()
     event.xclient.data.l[2] = static_cast<long>(gdk_x11_get_xatom_by_name_for_display(display, "_NET_WM_STATE_STICKY"));
     event.xclient.data.l[3] = 1; // from an application
     XSendEvent(xdisplay, gdk_x11_display_get_xrootwindow(display), False,
-               SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        SubstructureRedirectMask | SubstructureNotifyMask, &event);
     XFlush(xdisplay);
 }
 

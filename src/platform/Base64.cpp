@@ -10,7 +10,7 @@ constexpr std::uint8_t kInvalid = 0xff;
 
 constexpr std::array<std::uint8_t, 256> makeTable()
 {
-    std::array<std::uint8_t, 256> table{};
+    std::array<std::uint8_t, 256> table {};
     for (auto& entry : table)
         entry = kInvalid;
     constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

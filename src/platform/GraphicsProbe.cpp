@@ -56,10 +56,10 @@ void configureRendering()
     if (info.software)
         g_setenv("GSK_RENDERER", "cairo", FALSE);
     const char* renderer = g_getenv("GSK_RENDERER");
-    quillmereLog.info("Graphics renderer %{public}s: %{public}s, accelerated compositing %{public}s, GTK drawing with %{public}s",
-                      info.renderer.empty() ? std::string("none") : info.renderer,
-                      info.software ? "software" : "hardware", info.software ? "off" : "on",
-                      renderer ? renderer : "its default renderer");
+    quillmereLog.info(
+        "Graphics renderer %{public}s: %{public}s, accelerated compositing %{public}s, GTK drawing with %{public}s",
+        info.renderer.empty() ? std::string("none") : info.renderer, info.software ? "software" : "hardware",
+        info.software ? "off" : "on", renderer ? renderer : "its default renderer");
 }
 
 } // namespace quillmere

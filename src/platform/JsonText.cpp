@@ -43,21 +43,36 @@ std::string jsonStringLiteral(std::string_view text)
     for (size_t i = 0; i < input.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(input[i]);
         switch (c) {
-        case '"': out += "\\\""; continue;
-        case '\\': out += "\\\\"; continue;
-        case '\n': out += "\\n"; continue;
-        case '\r': out += "\\r"; continue;
-        case '\t': out += "\\t"; continue;
-        case '\b': out += "\\b"; continue;
-        case '\f': out += "\\f"; continue;
-        default: break;
+        case '"':
+            out += "\\\"";
+            continue;
+        case '\\':
+            out += "\\\\";
+            continue;
+        case '\n':
+            out += "\\n";
+            continue;
+        case '\r':
+            out += "\\r";
+            continue;
+        case '\t':
+            out += "\\t";
+            continue;
+        case '\b':
+            out += "\\b";
+            continue;
+        case '\f':
+            out += "\\f";
+            continue;
+        default:
+            break;
         }
         if (c < 0x20 || c == 0x7f) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", c);
             out += escape;
         } else if (c == 0xe2 && i + 2 < input.size() && static_cast<unsigned char>(input[i + 1]) == 0x80
-                   && (static_cast<unsigned char>(input[i + 2]) == 0xa8 || static_cast<unsigned char>(input[i + 2]) == 0xa9)) {
+            && (static_cast<unsigned char>(input[i + 2]) == 0xa8 || static_cast<unsigned char>(input[i + 2]) == 0xa9)) {
             out += static_cast<unsigned char>(input[i + 2]) == 0xa8 ? "\\u2028" : "\\u2029";
             i += 2;
         } else if (c == '<' && i + 1 < input.size() && input[i + 1] == '/') {

@@ -17,19 +17,21 @@ namespace {
 
 std::string argAsString(const LogArg& arg)
 {
-    return std::visit([](const auto& v) -> std::string {
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::same_as<V, std::string>)
-            return v;
-        else if constexpr (std::same_as<V, bool>)
-            return v ? "true" : "false";
-        else if constexpr (std::same_as<V, double>) {
-            char buffer[64];
-            g_snprintf(buffer, sizeof buffer, "%f", v);
-            return buffer;
-        } else
-            return std::to_string(v);
-    }, arg);
+    return std::visit(
+        [](const auto& v) -> std::string {
+            using V = std::decay_t<decltype(v)>;
+            if constexpr (std::same_as<V, std::string>)
+                return v;
+            else if constexpr (std::same_as<V, bool>)
+                return v ? "true" : "false";
+            else if constexpr (std::same_as<V, double>) {
+                char buffer[64];
+                g_snprintf(buffer, sizeof buffer, "%f", v);
+                return buffer;
+            } else
+                return std::to_string(v);
+        },
+        arg);
 }
 
 } // namespace
@@ -72,13 +74,15 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArg> ar
         if (!arg) {
             out += "<missing>";
         } else if (privacy == "bool") {
-            bool value = std::visit([](const auto& v) -> bool {
-                using V = std::decay_t<decltype(v)>;
-                if constexpr (std::same_as<V, std::string>)
-                    return !v.empty();
-                else
-                    return v != 0;
-            }, *arg);
+            bool value = std::visit(
+                [](const auto& v) -> bool {
+                    using V = std::decay_t<decltype(v)>;
+                    if constexpr (std::same_as<V, std::string>)
+                        return !v.empty();
+                    else
+                        return v != 0;
+                },
+                *arg);
             out += value ? "true" : "false";
         } else if (conversion == 'f' && std::holds_alternative<std::int64_t>(*arg)) {
             out += argAsString(static_cast<double>(std::get<std::int64_t>(*arg)));
@@ -115,8 +119,9 @@ bool isOwnEntry(const GLogField* fields, gsize count)
 {
     for (gsize i = 0; i < count; ++i) {
         if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0)
-            return fields[i].length < 0 ? g_strcmp0(static_cast<const char*>(fields[i].value), kLogDomain) == 0
-                                        : std::string_view(static_cast<const char*>(fields[i].value), fields[i].length) == kLogDomain;
+            return fields[i].length < 0
+                ? g_strcmp0(static_cast<const char*>(fields[i].value), kLogDomain) == 0
+                : std::string_view(static_cast<const char*>(fields[i].value), fields[i].length) == kLogDomain;
     }
     return false;
 }
@@ -155,7 +160,7 @@ bool journalAccepts()
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path, sizeof path);
     const bool accepts = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;

@@ -41,11 +41,12 @@ void LogViewerWindow::startStreaming(const std::string& tool)
 {
     GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
     // If this process dies without tidying up, the tool goes with it.
-    g_subprocess_launcher_set_child_setup(launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
+    g_subprocess_launcher_set_child_setup(
+        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
     const std::string match = std::string("GLIB_DOMAIN=") + kLogDomain;
     GError* error = nullptr;
-    process_.reset(g_subprocess_launcher_spawn(launcher, &error, tool.c_str(), "--follow", "--lines=0",
-                                               "--output=short", match.c_str(), nullptr));
+    process_.reset(g_subprocess_launcher_spawn(
+        launcher, &error, tool.c_str(), "--follow", "--lines=0", "--output=short", match.c_str(), nullptr));
     g_object_unref(launcher);
     if (!process_) {
         textView_.get_buffer()->set_text(std::string("Failed to start log stream: ") + error->message);
@@ -64,7 +65,8 @@ void LogViewerWindow::readMore()
     // A read cancelled by the viewer's destruction still calls back; it must then touch
     // nothing of the viewer, so the callback checks the cancellable it carries first.
     GInputStream* output = g_subprocess_get_stdout_pipe(process_.get());
-    g_input_stream_read_bytes_async(output, 64 * 1024, G_PRIORITY_DEFAULT, cancellable_.get(),
+    g_input_stream_read_bytes_async(
+        output, 64 * 1024, G_PRIORITY_DEFAULT, cancellable_.get(),
         [](GObject* stream, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Read> read(static_cast<Read*>(data));
             GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(stream), result, nullptr);
@@ -80,7 +82,8 @@ void LogViewerWindow::readMore()
             if (!text.empty())
                 read->viewer->append(text);
             read->viewer->readMore();
-        }, new Read{this, retain(cancellable_.get())});
+        },
+        new Read {this, retain(cancellable_.get())});
 }
 
 void LogViewerWindow::append(const std::string& text)

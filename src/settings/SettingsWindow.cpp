@@ -208,18 +208,21 @@ void SettingsWindow::checkForUpdates()
         auto self = weakSelf.lock();
         if (!self)
             return;
-        std::visit([&](const auto& outcome) {
-            using Outcome = std::decay_t<decltype(outcome)>;
-            if constexpr (std::is_same_v<Outcome, UpdateStatus::UpdateAvailable>) {
-                self->updateStatus_.set_text("Version " + outcome.version + " available: " + outcome.notes);
-                self->updateBtn_.set_label("Download & Install");
-                self->updateFound_ = true;
-            } else if constexpr (std::is_same_v<Outcome, UpdateStatus::Error>) {
-                self->updateStatus_.set_text("Update check failed: " + outcome.message);
-            } else {
-                self->updateStatus_.set_text("You're on the latest version (build " + std::to_string(currentBuild) + ").");
-            }
-        }, status.value);
+        std::visit(
+            [&](const auto& outcome) {
+                using Outcome = std::decay_t<decltype(outcome)>;
+                if constexpr (std::is_same_v<Outcome, UpdateStatus::UpdateAvailable>) {
+                    self->updateStatus_.set_text("Version " + outcome.version + " available: " + outcome.notes);
+                    self->updateBtn_.set_label("Download & Install");
+                    self->updateFound_ = true;
+                } else if constexpr (std::is_same_v<Outcome, UpdateStatus::Error>) {
+                    self->updateStatus_.set_text("Update check failed: " + outcome.message);
+                } else {
+                    self->updateStatus_.set_text(
+                        "You're on the latest version (build " + std::to_string(currentBuild) + ").");
+                }
+            },
+            status.value);
         self->updateBtn_.set_sensitive(true);
     });
 }
@@ -228,7 +231,8 @@ void SettingsWindow::installUpdate()
 {
     updateBtn_.set_sensitive(false);
     std::weak_ptr<SettingsWindow> weakSelf = weak_from_this();
-    Updater::downloadAndInstall(updateBase_,
+    Updater::downloadAndInstall(
+        updateBase_,
         [weakSelf](const std::string& text) {
             if (auto self = weakSelf.lock())
                 self->updateStatus_.set_text(text);

@@ -1,9 +1,9 @@
 #include "update/Updater.h"
 
-#include "platform/Url.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
+#include "platform/Url.h"
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>
@@ -80,25 +80,26 @@ std::optional<VersionDocument> parseVersionDocument(const std::string& body)
     if (version == document.end() || !version->is_string())
         return std::nullopt;
     const auto notes = document.find("notes");
-    return VersionDocument{*number, version->get<std::string>(),
-                           notes != document.end() && notes->is_string() ? notes->get<std::string>() : std::string()};
+    return VersionDocument {*number, version->get<std::string>(),
+        notes != document.end() && notes->is_string() ? notes->get<std::string>() : std::string()};
 }
 
 void checkForUpdate(const std::string& base, CheckCompletion completion)
 {
     SoupMessage* message = requestFor(base, "/version.json");
     if (!message) {
-        completion(UpdateStatus{UpdateStatus::Error{"Bad update URL"}});
+        completion(UpdateStatus {UpdateStatus::Error {"Bad update URL"}});
         return;
     }
-    soup_session_send_and_read_async(session(), message, G_PRIORITY_DEFAULT, nullptr,
+    soup_session_send_and_read_async(
+        session(), message, G_PRIORITY_DEFAULT, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<CheckCompletion> completion(static_cast<CheckCompletion*>(data));
             GError* error = nullptr;
             GBytes* body = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &error);
             UpdateStatus status;
             if (!body) {
-                status.value = UpdateStatus::Error{error->message};
+                status.value = UpdateStatus::Error {error->message};
                 g_error_free(error);
             } else {
                 gsize size = 0;
@@ -106,17 +107,18 @@ void checkForUpdate(const std::string& base, CheckCompletion completion)
                 const auto document = parseVersionDocument(std::string(bytes ? bytes : "", size));
                 g_bytes_unref(body);
                 if (!document) {
-                    status.value = UpdateStatus::Error{"Bad version.json"};
+                    status.value = UpdateStatus::Error {"Bad version.json"};
                 } else {
                     quillmereLog.info("Update check: remote build %ld, local build %ld", document->build, currentBuild);
                     if (document->build > currentBuild)
-                        status.value = UpdateStatus::UpdateAvailable{document->version, document->notes};
+                        status.value = UpdateStatus::UpdateAvailable {document->version, document->notes};
                     else
-                        status.value = UpdateStatus::UpToDate{};
+                        status.value = UpdateStatus::UpToDate {};
                 }
             }
             dispatchMain([completion = std::move(*completion), status = std::move(status)] { completion(status); });
-        }, new CheckCompletion(std::move(completion)));
+        },
+        new CheckCompletion(std::move(completion)));
     g_object_unref(message);
 }
 
@@ -220,7 +222,7 @@ void swapIn(std::unique_ptr<Install> install)
 
     quillmereLog.info("Update installed, relaunching");
     dispatchMain([progress = std::move(install->progress), completion = std::move(install->completion),
-                  target = install->bundle] {
+                     target = install->bundle] {
         progress("Relaunching...");
         relaunch(target);
         completion(true, "Updated");
@@ -252,35 +254,39 @@ void unpack(std::unique_ptr<Install> install)
     // The unzip tool quietly drops "../" from entry names and unpacks the rest; an
     // archive that tries to reach outside its folder is refused instead. A file that is
     // no archive at all is left to the unpacking step, which reports the tool's status.
-    GSubprocess* list = g_subprocess_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-                                         nullptr, "/usr/bin/unzip", "-Z1", install->archive.c_str(), nullptr);
+    GSubprocess* list =
+        g_subprocess_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE), nullptr,
+            "/usr/bin/unzip", "-Z1", install->archive.c_str(), nullptr);
     if (!list) {
         extract(std::move(install));
         return;
     }
-    g_subprocess_communicate_utf8_async(list, nullptr, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<Install> install(static_cast<Install*>(data));
-        GSubprocess* list = G_SUBPROCESS(source);
-        char* names = nullptr;
-        g_subprocess_communicate_utf8_finish(list, result, &names, nullptr, nullptr);
-        const bool listed = g_subprocess_get_if_exited(list) && g_subprocess_get_exit_status(list) == 0;
-        g_object_unref(list);
-        std::string escaping;
-        if (listed && names) {
-            char** lines = g_strsplit(names, "\n", -1);
-            for (char** line = lines; *line && escaping.empty(); ++line)
-                if (escapes(*line))
-                    escaping = *line;
-            g_strfreev(lines);
-        }
-        g_free(names);
-        if (!escaping.empty()) {
-            g_remove(install->archive.c_str());
-            fail(std::move(install), "The update archive reaches outside its folder: " + escaping);
-            return;
-        }
-        extract(std::move(install));
-    }, install.release());
+    g_subprocess_communicate_utf8_async(
+        list, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Install> install(static_cast<Install*>(data));
+            GSubprocess* list = G_SUBPROCESS(source);
+            char* names = nullptr;
+            g_subprocess_communicate_utf8_finish(list, result, &names, nullptr, nullptr);
+            const bool listed = g_subprocess_get_if_exited(list) && g_subprocess_get_exit_status(list) == 0;
+            g_object_unref(list);
+            std::string escaping;
+            if (listed && names) {
+                char** lines = g_strsplit(names, "\n", -1);
+                for (char** line = lines; *line && escaping.empty(); ++line)
+                    if (escapes(*line))
+                        escaping = *line;
+                g_strfreev(lines);
+            }
+            g_free(names);
+            if (!escaping.empty()) {
+                g_remove(install->archive.c_str());
+                fail(std::move(install), "The update archive reaches outside its folder: " + escaping);
+                return;
+            }
+            extract(std::move(install));
+        },
+        install.release());
 }
 
 void extract(std::unique_ptr<Install> install)
@@ -296,27 +302,30 @@ void extract(std::unique_ptr<Install> install)
 
     GError* error = nullptr;
     GSubprocess* unzip = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_SILENCE, &error, "/usr/bin/unzip", "-o", "-q",
-                                          install->archive.c_str(), "-d", staging.c_str(), nullptr);
+        install->archive.c_str(), "-d", staging.c_str(), nullptr);
     if (!unzip) {
         const std::string message = std::string("Failed to unzip update: ") + error->message;
         g_error_free(error);
         fail(std::move(install), message);
         return;
     }
-    g_subprocess_wait_async(unzip, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<Install> install(static_cast<Install*>(data));
-        GSubprocess* unzip = G_SUBPROCESS(source);
-        g_subprocess_wait_finish(unzip, result, nullptr);
-        g_remove(install->archive.c_str());
-        const int status = g_subprocess_get_if_exited(unzip) ? g_subprocess_get_exit_status(unzip)
-                                                             : 128 + g_subprocess_get_term_sig(unzip);
-        g_object_unref(unzip);
-        if (status != 0) {
-            fail(std::move(install), "Unzip exited with status " + std::to_string(status));
-            return;
-        }
-        swapIn(std::move(install));
-    }, install.release());
+    g_subprocess_wait_async(
+        unzip, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Install> install(static_cast<Install*>(data));
+            GSubprocess* unzip = G_SUBPROCESS(source);
+            g_subprocess_wait_finish(unzip, result, nullptr);
+            g_remove(install->archive.c_str());
+            const int status = g_subprocess_get_if_exited(unzip) ? g_subprocess_get_exit_status(unzip)
+                                                                 : 128 + g_subprocess_get_term_sig(unzip);
+            g_object_unref(unzip);
+            if (status != 0) {
+                fail(std::move(install), "Unzip exited with status " + std::to_string(status));
+                return;
+            }
+            swapIn(std::move(install));
+        },
+        install.release());
 }
 
 } // namespace
@@ -336,7 +345,8 @@ void downloadAndInstall(const std::string& base, Progress progress, InstallCompl
     install->completion = std::move(completion);
     install->message = message;
     if (!isReplaceableBundle(install->bundle)) {
-        fail(std::move(install), "This copy of Quillmere is not a self-contained install; update it the way it was installed.");
+        fail(std::move(install),
+            "This copy of Quillmere is not a self-contained install; update it the way it was installed.");
         return;
     }
 
@@ -346,7 +356,8 @@ void downloadAndInstall(const std::string& base, Progress progress, InstallCompl
     g_free(upper);
     g_free(uuid);
 
-    soup_session_send_async(session(), message, G_PRIORITY_DEFAULT, nullptr,
+    soup_session_send_async(
+        session(), message, G_PRIORITY_DEFAULT, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Install> install(static_cast<Install*>(data));
             GError* error = nullptr;
@@ -369,9 +380,11 @@ void downloadAndInstall(const std::string& base, Progress progress, InstallCompl
             }
             install->file = G_OUTPUT_STREAM(file);
             GOutputStream* output = install->file;
-            g_output_stream_splice_async(output, body,
+            g_output_stream_splice_async(
+                output, body,
                 GOutputStreamSpliceFlags(G_OUTPUT_STREAM_SPLICE_CLOSE_SOURCE | G_OUTPUT_STREAM_SPLICE_CLOSE_TARGET),
-                G_PRIORITY_DEFAULT, nullptr, [](GObject* stream, GAsyncResult* result, gpointer data) {
+                G_PRIORITY_DEFAULT, nullptr,
+                [](GObject* stream, GAsyncResult* result, gpointer data) {
                     std::unique_ptr<Install> install(static_cast<Install*>(data));
                     GError* error = nullptr;
                     if (g_output_stream_splice_finish(G_OUTPUT_STREAM(stream), result, &error) < 0) {
@@ -382,9 +395,11 @@ void downloadAndInstall(const std::string& base, Progress progress, InstallCompl
                         return;
                     }
                     unpack(std::move(install));
-                }, install.release());
+                },
+                install.release());
             g_object_unref(body);
-        }, install.release());
+        },
+        install.release());
 }
 
 } // namespace quillmere::Updater

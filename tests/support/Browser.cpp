@@ -44,10 +44,12 @@ void BrowserTest::launch(const std::vector<std::string>& opened)
 
 bool BrowserTest::waitForLoad(WebKitWebView* view, const std::string& uri, int timeoutMs)
 {
-    return runUntil([&] {
-        const char* current = webkit_web_view_get_uri(view);
-        return current && uri == current && !webkit_web_view_is_loading(view);
-    }, timeoutMs);
+    return runUntil(
+        [&] {
+            const char* current = webkit_web_view_get_uri(view);
+            return current && uri == current && !webkit_web_view_is_loading(view);
+        },
+        timeoutMs);
 }
 
 bool BrowserTest::waitForTitle(int tabIndex, const std::string& title, int timeoutMs)
@@ -92,24 +94,29 @@ std::string awaitResult(const std::shared_ptr<ScriptResult>& result, int timeout
 std::string BrowserTest::evaluate(WebKitWebView* view, const std::string& script, int timeoutMs)
 {
     auto result = std::make_shared<ScriptResult>();
-    webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr,
+    webkit_web_view_evaluate_javascript(
+        view, script.c_str(), -1, nullptr, nullptr, nullptr,
         [](GObject* source, GAsyncResult* async, gpointer data) {
             GError* error = nullptr;
             JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, &error);
             ScriptResult::deliver(data, value, error);
-        }, new std::shared_ptr<ScriptResult>(result));
+        },
+        new std::shared_ptr<ScriptResult>(result));
     return awaitResult(result, timeoutMs);
 }
 
 std::string BrowserTest::evaluateAsync(WebKitWebView* view, const std::string& body, int timeoutMs)
 {
     auto result = std::make_shared<ScriptResult>();
-    webkit_web_view_call_async_javascript_function(view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+    webkit_web_view_call_async_javascript_function(
+        view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
         [](GObject* source, GAsyncResult* async, gpointer data) {
             GError* error = nullptr;
-            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), async, &error);
+            JSCValue* value =
+                webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), async, &error);
             ScriptResult::deliver(data, value, error);
-        }, new std::shared_ptr<ScriptResult>(result));
+        },
+        new std::shared_ptr<ScriptResult>(result));
     return awaitResult(result, timeoutMs);
 }
 
@@ -120,13 +127,14 @@ Gdk::Rectangle allocationIn(Gtk::Widget& widget, Gtk::Widget& target)
     if (!gtk_widget_compute_point(widget.get_parent()->gobj(), target.gobj(), &origin, &moved))
         return Gdk::Rectangle(-1, -1, -1, -1);
     return Gdk::Rectangle(frame.get_x() + static_cast<int>(moved.x), frame.get_y() + static_cast<int>(moved.y),
-                          frame.get_width(), frame.get_height());
+        frame.get_width(), frame.get_height());
 }
 
 void BrowserTest::useServerAsProxy()
 {
     WebKitNetworkProxySettings* settings = webkit_network_proxy_settings_new(server.url("").c_str(), nullptr);
-    webkit_network_session_set_proxy_settings(webkit_network_session_get_default(), WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
+    webkit_network_session_set_proxy_settings(
+        webkit_network_session_get_default(), WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
     webkit_network_proxy_settings_free(settings);
 }
 

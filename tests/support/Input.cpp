@@ -2,12 +2,12 @@
 
 #include "support/MainLoop.h"
 
-#include <gdk/x11/gdkx.h>
-#include <gtk/gtk.h>
-#include <X11/Xlib.h>
 #include <X11/XKBlib.h>
+#include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <gdk/x11/gdkx.h>
+#include <gtk/gtk.h>
 
 #include <stdexcept>
 
@@ -36,8 +36,7 @@ void settle()
     XSync(display, False);
     const gint64 deadline = g_get_monotonic_time() + 2 * G_USEC_PER_SEC;
     do {
-        for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
-        }
+        for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) { }
     } while (XPending(display) && g_get_monotonic_time() < deadline);
     runFor(30);
 }
@@ -46,7 +45,8 @@ void settle()
 bool viewable(Gtk::Widget& widget)
 {
     XWindowAttributes attributes;
-    return widget.get_mapped() && XGetWindowAttributes(xdisplay(), xidOf(widget), &attributes) && attributes.map_state == IsViewable;
+    return widget.get_mapped() && XGetWindowAttributes(xdisplay(), xidOf(widget), &attributes)
+        && attributes.map_state == IsViewable;
 }
 
 void sendKey(KeyCode code, bool press)
@@ -87,8 +87,8 @@ void clickAt(Gtk::Widget& widget, double x, double y)
     Display* display = xdisplay();
     int rootX = 0, rootY = 0;
     Window child;
-    XTranslateCoordinates(display, xidOf(widget), DefaultRootWindow(display),
-                          static_cast<int>(out.x + dx), static_cast<int>(out.y + dy), &rootX, &rootY, &child);
+    XTranslateCoordinates(display, xidOf(widget), DefaultRootWindow(display), static_cast<int>(out.x + dx),
+        static_cast<int>(out.y + dy), &rootX, &rootY, &child);
     XTestFakeMotionEvent(display, -1, rootX, rootY, CurrentTime);
     settle();
     XTestFakeButtonEvent(display, 1, True, CurrentTime);

@@ -7,10 +7,13 @@ namespace quillmere::test {
 bool runUntil(const std::function<bool()>& done, int timeoutMs)
 {
     bool timedOut = false;
-    guint timer = g_timeout_add(timeoutMs, [](gpointer flag) {
-        *static_cast<bool*>(flag) = true;
-        return G_SOURCE_REMOVE;
-    }, &timedOut);
+    guint timer = g_timeout_add(
+        timeoutMs,
+        [](gpointer flag) {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &timedOut);
     while (!done()) {
         if (timedOut)
             return false;

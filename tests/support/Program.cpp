@@ -54,12 +54,11 @@ void activateAction(const char* action)
 {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     GVariant* reply = g_dbus_connection_call_sync(bus, "com.brenhollow.quillmere", "/com/brenhollow/quillmere",
-        "org.gtk.Actions", "Activate", g_variant_new("(sava{sv})", action, nullptr, nullptr),
-        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        "org.gtk.Actions", "Activate", g_variant_new("(sava{sv})", action, nullptr, nullptr), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply)
         g_variant_unref(reply);
     g_object_unref(bus);
 }
-
 
 } // namespace quillmere::test

@@ -17,26 +17,30 @@ class Program {
 public:
     Program(const std::string& binary, std::vector<std::string> arguments)
     {
-        std::vector<const char*> argv{binary.c_str()};
+        std::vector<const char*> argv {binary.c_str()};
         for (const auto& argument : arguments)
             argv.push_back(argument.c_str());
         argv.push_back(nullptr);
         GError* error = nullptr;
-        process_ = g_subprocess_newv(argv.data(), GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE), &error);
+        process_ = g_subprocess_newv(
+            argv.data(), GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE), &error);
         if (!process_)
             throw std::runtime_error(error->message);
         pid_ = g_subprocess_get_identifier(process_);
-        g_subprocess_communicate_utf8_async(process_, nullptr, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-            auto* self = static_cast<Program*>(data);
-            char* out = nullptr;
-            char* err = nullptr;
-            g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &out, &err, nullptr);
-            self->stdout_ = out ? out : "";
-            self->stderr_ = err ? err : "";
-            g_free(out);
-            g_free(err);
-            self->finished_ = true;
-        }, this);
+        g_subprocess_communicate_utf8_async(
+            process_, nullptr, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* self = static_cast<Program*>(data);
+                char* out = nullptr;
+                char* err = nullptr;
+                g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &out, &err, nullptr);
+                self->stdout_ = out ? out : "";
+                self->stderr_ = err ? err : "";
+                g_free(out);
+                g_free(err);
+                self->finished_ = true;
+            },
+            this);
     }
     ~Program()
     {
@@ -47,8 +51,14 @@ public:
         g_object_unref(process_);
     }
 
-    bool waitForExit(int timeoutMs = 15000) { return runUntil([&] { return finished_; }, timeoutMs); }
-    int exitStatus() const { return g_subprocess_get_if_exited(process_) ? g_subprocess_get_exit_status(process_) : -1; }
+    bool waitForExit(int timeoutMs = 15000)
+    {
+        return runUntil([&] { return finished_; }, timeoutMs);
+    }
+    int exitStatus() const
+    {
+        return g_subprocess_get_if_exited(process_) ? g_subprocess_get_exit_status(process_) : -1;
+    }
     const std::string& pid() const { return pid_; }
     const std::string& standardOutput() const { return stdout_; }
     const std::string& standardError() const { return stderr_; }

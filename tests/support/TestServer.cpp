@@ -54,27 +54,30 @@ void TestServer::echoWebSocket(const std::string& path)
     soup_server_add_websocket_handler(server_, path.c_str(), nullptr, nullptr, &TestServer::openSocket, this, nullptr);
 }
 
-void TestServer::openSocket(SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* connection, gpointer data)
+void TestServer::openSocket(
+    SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* connection, gpointer data)
 {
     auto* self = static_cast<TestServer*>(data);
     // The server drops its reference once this returns; the connection is ours.
     self->sockets_.push_back(static_cast<SoupWebsocketConnection*>(g_object_ref(connection)));
-    g_signal_connect(connection, "message", G_CALLBACK(+[](SoupWebsocketConnection* socket, gint type, GBytes* message, gpointer data) {
-        auto* self = static_cast<TestServer*>(data);
-        gsize size = 0;
-        const char* bytes = static_cast<const char*>(g_bytes_get_data(message, &size));
-        if (type == SOUP_WEBSOCKET_DATA_TEXT) {
-            const std::string text(bytes ? bytes : "", size);
-            self->socketFrames_.push_back(text);
-            if (text == "close")
-                soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
-            else
-                soup_websocket_connection_send_text(socket, text.c_str());
-        } else {
-            self->socketFrames_.push_back("[binary " + std::to_string(size) + " bytes]");
-            soup_websocket_connection_send_binary(socket, bytes, size);
-        }
-    }), self);
+    g_signal_connect(connection, "message",
+        G_CALLBACK(+[](SoupWebsocketConnection* socket, gint type, GBytes* message, gpointer data) {
+            auto* self = static_cast<TestServer*>(data);
+            gsize size = 0;
+            const char* bytes = static_cast<const char*>(g_bytes_get_data(message, &size));
+            if (type == SOUP_WEBSOCKET_DATA_TEXT) {
+                const std::string text(bytes ? bytes : "", size);
+                self->socketFrames_.push_back(text);
+                if (text == "close")
+                    soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+                else
+                    soup_websocket_connection_send_text(socket, text.c_str());
+            } else {
+                self->socketFrames_.push_back("[binary " + std::to_string(size) + " bytes]");
+                soup_websocket_connection_send_binary(socket, bytes, size);
+            }
+        }),
+        self);
 }
 
 bool TestServer::saw(const std::string& host, const std::string& path) const
@@ -116,7 +119,7 @@ void TestServer::handle(SoupServer*, SoupServerMessage* message, const char* pat
         seen.body.assign(body->data, body->length);
     server->requests_.push_back(seen);
 
-    Response response{404, "text/plain", "not found", {}};
+    Response response {404, "text/plain", "not found", {}};
     if (auto found = server->routes_.find(seen.host + seen.path); found != server->routes_.end())
         response = found->second(seen);
     else if (auto plain = server->routes_.find(seen.path); plain != server->routes_.end())
@@ -125,16 +128,19 @@ void TestServer::handle(SoupServer*, SoupServerMessage* message, const char* pat
     for (const auto& [key, headerValue] : response.headers)
         soup_message_headers_replace(headers, key.c_str(), headerValue.c_str());
     soup_server_message_set_status(message, response.status, nullptr);
-    soup_server_message_set_response(message, response.contentType.c_str(), SOUP_MEMORY_COPY,
-                                     response.body.data(), response.body.size());
+    soup_server_message_set_response(
+        message, response.contentType.c_str(), SOUP_MEMORY_COPY, response.body.data(), response.body.size());
     if (response.delayMs > 0) {
         soup_server_message_pause(message);
-        g_timeout_add(response.delayMs, [](gpointer data) {
-            auto* paused = static_cast<SoupServerMessage*>(data);
-            soup_server_message_unpause(paused);
-            g_object_unref(paused);
-            return G_SOURCE_REMOVE;
-        }, g_object_ref(message));
+        g_timeout_add(
+            response.delayMs,
+            [](gpointer data) {
+                auto* paused = static_cast<SoupServerMessage*>(data);
+                soup_server_message_unpause(paused);
+                g_object_unref(paused);
+                return G_SOURCE_REMOVE;
+            },
+            g_object_ref(message));
     }
 }
 

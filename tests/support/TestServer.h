@@ -13,9 +13,9 @@ namespace quillmere::test {
 
 struct SeenRequest {
     std::string method;
-    std::string host;     // from the request target or the Host header
-    std::string path;     // without the query
-    std::string query;    // raw query text, empty when none
+    std::string host; // from the request target or the Host header
+    std::string path; // without the query
+    std::string query; // raw query text, empty when none
     std::map<std::string, std::string> headers;
     std::string body;
 };
@@ -25,7 +25,7 @@ struct Response {
     std::string contentType = "text/html; charset=utf-8";
     std::string body;
     std::map<std::string, std::string> headers;
-    int delayMs = 0;      // answer only after this long
+    int delayMs = 0; // answer only after this long
 };
 
 class TestServer {
@@ -44,7 +44,10 @@ public:
     // Routes for requests on another host: as a proxy, the server answers for any name.
     void route(const std::string& host, const std::string& path, Response response);
     // Shorthand: an HTML page.
-    void page(const std::string& path, const std::string& html) { route(path, Response{200, "text/html; charset=utf-8", html, {}}); }
+    void page(const std::string& path, const std::string& html)
+    {
+        route(path, Response {200, "text/html; charset=utf-8", html, {}});
+    }
 
     // A WebSocket endpoint at `path` that answers each text frame with the same text
     // and each binary frame with the same bytes; the text "close" makes it close the
@@ -62,7 +65,8 @@ public:
 
 private:
     static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer self);
-    static void openSocket(SoupServer*, SoupServerMessage*, const char* path, SoupWebsocketConnection* connection, gpointer self);
+    static void openSocket(
+        SoupServer*, SoupServerMessage*, const char* path, SoupWebsocketConnection* connection, gpointer self);
 
     SoupServer* server_;
     int port_ = 0;

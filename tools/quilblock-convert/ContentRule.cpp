@@ -18,8 +18,19 @@ const char* actionName(ActionType type)
 const char* resourceTypeName(int bitIndex)
 {
     static constexpr const char* names[kResourceTypeCount] = {
-        "document", "image", "style-sheet", "script", "font", "media", "fetch",
-        "websocket", "ping", "other", "csp-report", "svg-document", "popup",
+        "document",
+        "image",
+        "style-sheet",
+        "script",
+        "font",
+        "media",
+        "fetch",
+        "websocket",
+        "ping",
+        "other",
+        "csp-report",
+        "svg-document",
+        "popup",
     };
     return bitIndex >= 0 && bitIndex < kResourceTypeCount ? names[bitIndex] : "";
 }
@@ -80,9 +91,11 @@ void appendJson(std::string& out, const ContentRule& rule)
         out += ']';
     }
     if (t.loadType != LoadType::Any)
-        out += t.loadType == LoadType::FirstParty ? ",\"load-type\":[\"first-party\"]" : ",\"load-type\":[\"third-party\"]";
+        out += t.loadType == LoadType::FirstParty ? ",\"load-type\":[\"first-party\"]"
+                                                  : ",\"load-type\":[\"third-party\"]";
     if (t.loadContext != LoadContext::Any)
-        out += t.loadContext == LoadContext::TopFrame ? ",\"load-context\":[\"top-frame\"]" : ",\"load-context\":[\"child-frame\"]";
+        out += t.loadContext == LoadContext::TopFrame ? ",\"load-context\":[\"top-frame\"]"
+                                                      : ",\"load-context\":[\"child-frame\"]";
     appendArray(out, "if-domain", t.ifDomain);
     appendArray(out, "unless-domain", t.unlessDomain);
     appendArray(out, "if-top-url", t.ifTopUrl);

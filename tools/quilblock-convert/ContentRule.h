@@ -39,7 +39,7 @@ struct Trigger {
     bool caseSensitive = false;
     LoadType loadType = LoadType::Any;
     LoadContext loadContext = LoadContext::Any;
-    uint16_t resourceTypes = 0;             // ResourceType bits; 0: every type
+    uint16_t resourceTypes = 0; // ResourceType bits; 0: every type
     // WebKit takes at most one of these four conditions per trigger.
     std::vector<std::string> ifDomain;
     std::vector<std::string> unlessDomain;

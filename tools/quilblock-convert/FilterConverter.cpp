@@ -23,7 +23,7 @@ struct WebKitType {
 // Measured on WebKitGTK 2.50: beacons arrive as "other", <object>/<embed> loads as image or
 // document. A WebKit type goes into a rule only when everything it carries is wanted.
 // "document" stands for child frames here; top-level ones are released separately.
-constexpr std::array<WebKitType, 12> kWebKitTypes{{
+constexpr std::array<WebKitType, 12> kWebKitTypes {{
     {RtImage, TImage},
     {RtStyleSheet, TStylesheet},
     {RtScript, TScript},
@@ -193,7 +193,8 @@ struct FilterConverter::Impl {
             return std::any_of(exc.begin(), exc.end(), [&](const std::string& e) { return coveredBy(d, e); });
         });
         if (hadInclude && inc.empty()) {
-            bool onlyEntities = std::none_of(domains.begin(), domains.end(), [](const Domain& d) { return !d.negated && !d.entity; });
+            bool onlyEntities =
+                std::none_of(domains.begin(), domains.end(), [](const Domain& d) { return !d.negated && !d.entity; });
             plan.skip = onlyEntities ? "only entity or regex domains (name.*)" : "every domain excluded";
             return plan;
         }
@@ -253,7 +254,8 @@ struct FilterConverter::Impl {
             }
         }
         std::sort(genericHidingExcluded.begin(), genericHidingExcluded.end());
-        genericHidingExcluded.erase(std::unique(genericHidingExcluded.begin(), genericHidingExcluded.end()), genericHidingExcluded.end());
+        genericHidingExcluded.erase(
+            std::unique(genericHidingExcluded.begin(), genericHidingExcluded.end()), genericHidingExcluded.end());
     }
 
     // Pages a "@@...$generichide" exception names, as top-url patterns: its address pattern,
@@ -273,8 +275,9 @@ struct FilterConverter::Impl {
             return pagesOf(f.domains);
         }
         if (anyAddress)
-            return std::vector<std::string>{".*"};
-        auto pattern = f.regex ? translateRegexFilter(f.pattern.substr(1, f.pattern.size() - 2)) : translateAbpPattern(f.pattern);
+            return std::vector<std::string> {".*"};
+        auto pattern =
+            f.regex ? translateRegexFilter(f.pattern.substr(1, f.pattern.size() - 2)) : translateAbpPattern(f.pattern);
         if (!pattern.ok())
             return std::nullopt;
         return pattern.urlFilters;
@@ -304,8 +307,8 @@ struct FilterConverter::Impl {
         if (f.important && f.exception)
             return skip("$important on an exception");
 
-        PatternTranslation pattern = f.regex ? translateRegexFilter(f.pattern.substr(1, f.pattern.size() - 2))
-                                             : translateAbpPattern(f.pattern);
+        PatternTranslation pattern =
+            f.regex ? translateRegexFilter(f.pattern.substr(1, f.pattern.size() - 2)) : translateAbpPattern(f.pattern);
         if (!pattern.ok())
             return skip(pattern.skipReason);
 
@@ -337,7 +340,8 @@ struct FilterConverter::Impl {
         const bool explicitTypes = f.exception || f.important;
         const Section mainSection = f.exception ? Exceptions : (f.important ? Important : Blocks);
         const Section documentSection = f.exception ? Exceptions : (f.important ? Important : DocumentBlocks);
-        const char* origin = f.exception ? "network exception" : (f.important ? "network block, $important" : "network block");
+        const char* origin =
+            f.exception ? "network exception" : (f.important ? "network block, $important" : "network block");
 
         size_t emitted = 0;
         std::string partSkip;

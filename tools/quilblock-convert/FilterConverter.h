@@ -26,11 +26,11 @@ struct ConversionOptions {
 };
 
 struct ConversionStats {
-    size_t filtersRead = 0;                      // lines that are filters: no comments, headers, blanks
-    std::map<std::string, size_t> writtenByKind;  // by action type
+    size_t filtersRead = 0; // lines that are filters: no comments, headers, blanks
+    std::map<std::string, size_t> writtenByKind; // by action type
     std::map<std::string, size_t> writtenByOrigin;
-    std::map<std::string, size_t> skipped;        // filters left out, by reason
-    std::map<std::string, size_t> narrowed;       // filters kept with less reach, by reason
+    std::map<std::string, size_t> skipped; // filters left out, by reason
+    std::map<std::string, size_t> narrowed; // filters kept with less reach, by reason
     size_t rulesWritten = 0;
 };
 

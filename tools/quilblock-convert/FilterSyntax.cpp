@@ -81,7 +81,7 @@ struct TypeOption {
     std::string_view name;
     uint32_t bits;
 };
-constexpr std::array<TypeOption, 20> kTypeOptions{{
+constexpr std::array<TypeOption, 20> kTypeOptions {{
     {"script", TScript},
     {"image", TImage},
     {"stylesheet", TStylesheet},
@@ -108,12 +108,46 @@ constexpr std::array<TypeOption, 20> kTypeOptions{{
 // $genericblock would need an unless condition on every generic block (most of the list) and
 // $specifichide/$elemhide would have to carve sites out of if-domain lists that can only name
 // whole subtrees; $generichide is kept (see FilterConverter).
-constexpr std::array<std::string_view, 40> kUnsupportedOptions{{
-    "csp", "redirect", "redirect-rule", "rewrite", "removeparam", "queryprune", "sitekey", "header",
-    "method", "to", "denyallow", "permissions", "replace", "urlskip", "uritransform", "urltransform",
-    "empty", "mp4", "cname", "inline-script", "inline-font", "strict1p", "strict3p",
-    "strict-first-party", "strict-third-party", "ipaddress", "popunder", "all", "reason", "jsonprune",
-    "xmlprune", "hls", "network", "app", "extension", "content", "stealth", "cookie", "genericblock",
+constexpr std::array<std::string_view, 40> kUnsupportedOptions {{
+    "csp",
+    "redirect",
+    "redirect-rule",
+    "rewrite",
+    "removeparam",
+    "queryprune",
+    "sitekey",
+    "header",
+    "method",
+    "to",
+    "denyallow",
+    "permissions",
+    "replace",
+    "urlskip",
+    "uritransform",
+    "urltransform",
+    "empty",
+    "mp4",
+    "cname",
+    "inline-script",
+    "inline-font",
+    "strict1p",
+    "strict3p",
+    "strict-first-party",
+    "strict-third-party",
+    "ipaddress",
+    "popunder",
+    "all",
+    "reason",
+    "jsonprune",
+    "xmlprune",
+    "hls",
+    "network",
+    "app",
+    "extension",
+    "content",
+    "stealth",
+    "cookie",
+    "genericblock",
     "specifichide",
 }};
 
@@ -140,7 +174,6 @@ bool evaluateCondition(std::string_view expression)
 
 // ---------------------------------------------------------------------------------------------
 // Domains
-
 
 bool isUnder(std::string_view sub, std::string_view parent)
 {
@@ -182,7 +215,8 @@ std::optional<std::vector<Domain>> parseDomains(std::string_view list, char sepa
             if (item == "*")
                 continue; // everywhere: no restriction
             auto ascii = hostToAscii(item);
-            if (!ascii || ascii->empty() || ascii->front() == '.' || ascii->back() == '.' || ascii->find("..") != std::string::npos)
+            if (!ascii || ascii->empty() || ascii->front() == '.' || ascii->back() == '.'
+                || ascii->find("..") != std::string::npos)
                 return std::nullopt;
             d.name = std::move(*ascii);
         }
@@ -192,7 +226,6 @@ std::optional<std::vector<Domain>> parseDomains(std::string_view list, char sepa
 }
 // ---------------------------------------------------------------------------------------------
 // Network filters
-
 
 NetworkFilter parseNetwork(std::string_view line)
 {
@@ -236,7 +269,8 @@ NetworkFilter parseNetwork(std::string_view line)
             reject("unsupported option $" + std::string(name));
             continue;
         }
-        auto type = std::find_if(kTypeOptions.begin(), kTypeOptions.end(), [&](const TypeOption& t) { return t.name == name; });
+        auto type =
+            std::find_if(kTypeOptions.begin(), kTypeOptions.end(), [&](const TypeOption& t) { return t.name == name; });
         if (type != kTypeOptions.end() && !hasValue) {
             (neg ? f.exclude : f.include) |= type->bits;
         } else if ((name == "third-party" || name == "3p") && !hasValue) {
@@ -291,15 +325,35 @@ std::string withoutBadfilter(std::string_view line)
 // ---------------------------------------------------------------------------------------------
 // Element hiding
 
-
-
 // Pseudo-classes only content scripts implement; WebKit drops a rule whose selector holds one.
 // :has() is native to WebKit, but left out unless ConversionOptions::nativeHasSelector.
-constexpr std::array<std::string_view, 27> kProceduralMarkers{{
-    ":-abp-", ":has-text(", ":xpath(", ":upward(", ":remove(", ":remove-attr(", ":remove-class(",
-    ":style(", ":matches-css", ":min-text-length(", ":watch-attr(", ":watch-attrs(", ":nth-ancestor(",
-    ":matches-path(", ":matches-attr(", ":matches-prop(", ":matches-media(", ":contains(", ":if(",
-    ":if-not(", ":others(", ":shadow(", ":spath(", ":properties(", ":matches-property(", ":is-visible(",
+constexpr std::array<std::string_view, 27> kProceduralMarkers {{
+    ":-abp-",
+    ":has-text(",
+    ":xpath(",
+    ":upward(",
+    ":remove(",
+    ":remove-attr(",
+    ":remove-class(",
+    ":style(",
+    ":matches-css",
+    ":min-text-length(",
+    ":watch-attr(",
+    ":watch-attrs(",
+    ":nth-ancestor(",
+    ":matches-path(",
+    ":matches-attr(",
+    ":matches-prop(",
+    ":matches-media(",
+    ":contains(",
+    ":if(",
+    ":if-not(",
+    ":others(",
+    ":shadow(",
+    ":spath(",
+    ":properties(",
+    ":matches-property(",
+    ":is-visible(",
     ":has(",
 }};
 
@@ -311,8 +365,17 @@ size_t cosmeticSeparator(std::string_view line, size_t& length)
         if (prefix.find_first_of("/|$^@\"!") != std::string_view::npos)
             return std::string_view::npos;
         std::string_view rest = line.substr(hash);
-        static constexpr std::array<std::string_view, 10> separators{{
-            "##", "#@#", "#?#", "#@?#", "#$#", "#@$#", "#$?#", "#@$?#", "#%#", "#@%#",
+        static constexpr std::array<std::string_view, 10> separators {{
+            "##",
+            "#@#",
+            "#?#",
+            "#@?#",
+            "#$#",
+            "#@$#",
+            "#$?#",
+            "#@$?#",
+            "#%#",
+            "#@%#",
         }};
         for (auto sep : separators) {
             if (rest.starts_with(sep)) {

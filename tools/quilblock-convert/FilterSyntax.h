@@ -55,7 +55,7 @@ std::optional<std::vector<Domain>> parseDomains(std::string_view list, char sepa
 struct NetworkFilter {
     bool exception = false;
     std::string_view pattern; // without "@@" and options
-    bool regex = false;       // pattern is "/.../"
+    bool regex = false; // pattern is "/.../"
     uint32_t include = 0; // FilterType bits named, and named with "~"
     uint32_t exclude = 0;
     int party = 0; // 0: any, 1: first-party only, 3: third-party only

@@ -14,8 +14,20 @@ constexpr unsigned kMaxRepeat = 32;
 bool isRegexMeta(char c)
 {
     switch (c) {
-    case '\\': case '.': case '*': case '+': case '?': case '(': case ')':
-    case '[': case ']': case '{': case '}': case '|': case '^': case '$':
+    case '\\':
+    case '.':
+    case '*':
+    case '+':
+    case '?':
+    case '(':
+    case ')':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '|':
+    case '^':
+    case '$':
         return true;
     default:
         return false;
@@ -29,8 +41,8 @@ bool isAsciiPunct(char c)
 
 bool isHostChar(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_'
-        || static_cast<unsigned char>(c) >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-'
+        || c == '_' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 void appendLiteral(std::string& out, char c)
@@ -241,13 +253,13 @@ private:
     // several alternatives that has to be multiplied out.
     struct Atom {
         Alts alternatives; // what the atom matches, inlined
-        std::string unit;  // quantifiable text when there is a single alternative
+        std::string unit; // quantifiable text when there is a single alternative
         bool anchor = false;
     };
 
     std::optional<Alts> sequence()
     {
-        Alts result{std::string()};
+        Alts result {std::string()};
         while (more() && peek() != '|' && peek() != ')') {
             auto atom = parseAtom();
             if (!atom)
@@ -454,13 +466,13 @@ private:
             return error("regex: malformed repetition");
 
         if (atom.alternatives.size() == 1 && atom.unit.empty())
-            return Alts{std::string()};
+            return Alts {std::string()};
 
         if (atom.alternatives.size() > 1) {
             // Several alternatives repeat exactly only a fixed, small number of times.
             if (max != min && !(min == 0 && max == 1))
                 return error("regex: repeated alternation");
-            Alts result{std::string()};
+            Alts result {std::string()};
             if (min == 0 && max == 1) {
                 result = atom.alternatives;
                 result.push_back(std::string());
@@ -493,7 +505,7 @@ private:
             for (unsigned k = min; k < max; ++k)
                 out += unit + "?";
         }
-        return Alts{out};
+        return Alts {out};
     }
 
     std::string_view s_;

@@ -80,7 +80,8 @@ int main(int argc, char** argv)
     std::printf("converted %zu list(s) in %.0f ms -> %s (%.1f MiB)\n", inputs.size(), elapsed.count(), output.c_str(),
         json.size() / 1048576.0);
     if (rules.size() > kWebKitRuleLimit) {
-        std::cerr << "quilblock-convert: " << rules.size() << " rules, WebKit accepts at most " << kWebKitRuleLimit << "\n";
+        std::cerr << "quilblock-convert: " << rules.size() << " rules, WebKit accepts at most " << kWebKitRuleLimit
+                  << "\n";
         return 1;
     }
     return 0;

@@ -20,7 +20,10 @@ inline constexpr const char* kRulesFileName = "quilblock_rules.json";
 using RuleList = std::shared_ptr<WebKitUserContentFilter>;
 inline RuleList adoptRuleList(WebKitUserContentFilter* list)
 {
-    return RuleList(list, [](WebKitUserContentFilter* l) { if (l) webkit_user_content_filter_unref(l); });
+    return RuleList(list, [](WebKitUserContentFilter* l) {
+        if (l)
+            webkit_user_content_filter_unref(l);
+    });
 }
 
 // Receives the compiled list, or null when blocking is unavailable for this run.

@@ -46,7 +46,7 @@ private:
 
     Glib::RefPtr<Gtk::Application> application_;
     std::shared_ptr<BrowserWindowController> controller_;
-    guint activityToken_ = 0;           // the suspend inhibitor, held until exit
+    guint activityToken_ = 0; // the suspend inhibitor, held until exit
     std::shared_ptr<SettingsWindow> settingsWindow_; // made on first use, then kept
     std::vector<std::string> pendingURLs_;
     bool launched_ = false;

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "adblock/QuilBlock.h"
-#include "platform/ScriptMessageHandler.h"
 #include "browser/Tab.h"
 #include "browser/TabBar.h"
 #include "browser/WebViewFactory.h"
+#include "platform/ScriptMessageHandler.h"
 
 #include <gdkmm/rectangle.h>
 #include <gtkmm/applicationwindow.h>
@@ -30,8 +30,7 @@ class BlockCounter;
 class DevToolsPanel;
 class PiPController;
 
-class BrowserWindowController : public TabBarDelegate,
-                                public std::enable_shared_from_this<BrowserWindowController> {
+class BrowserWindowController : public TabBarDelegate, public std::enable_shared_from_this<BrowserWindowController> {
 public:
     static constexpr int toolbarHeight = 40;
     static constexpr int tabBarHeight = 34;
@@ -176,7 +175,7 @@ private:
     std::function<void()> pendingCompile_; // a first compile, waiting for the first page
     std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
 
-    std::array<ScriptMessageHandler*, kMessageChannelCount> messageHandlers_{};
+    std::array<ScriptMessageHandler*, kMessageChannelCount> messageHandlers_ {};
 };
 
 } // namespace quillmere

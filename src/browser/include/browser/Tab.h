@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <string>
 
-namespace Gtk { class Widget; }
+namespace Gtk {
+class Widget;
+}
 
 namespace quillmere {
 
@@ -18,9 +20,9 @@ struct Tab {
     Tab(const Tab&) = delete;
     Tab& operator=(const Tab&) = delete;
 
-    const std::string id;                 // a random UUID; nothing looks tabs up by it
-    GObjectPtr<WebKitWebView> webView;    // owned by the tab for its whole life
-    Gtk::Widget* widget = nullptr;        // the view's place in the widget tree
+    const std::string id; // a random UUID; nothing looks tabs up by it
+    GObjectPtr<WebKitWebView> webView; // owned by the tab for its whole life
+    Gtk::Widget* widget = nullptr; // the view's place in the widget tree
     std::string title = "New Tab";
     std::int64_t blockedCount = 0;
 

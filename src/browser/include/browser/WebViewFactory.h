@@ -18,7 +18,6 @@ namespace quillmere {
 inline constexpr const char* kFirefoxUserAgent =
     "Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:155.0) Gecko/20100101 Firefox/155.0";
 
-
 // Receives a message: the channel, the sending view and the posted value.
 using ScriptMessageSink = std::function<void(const char* channel, WebKitWebView* sender, JSCValue* body)>;
 
@@ -33,8 +32,8 @@ public:
 
     // A new, unloaded web view. `ruleList` (may be null) is attached at creation; a view
     // opened by a page shares the `opener`'s web process.
-    GObjectPtr<WebKitWebView> makeWebView(const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList,
-                                          WebKitWebView* opener = nullptr) const;
+    GObjectPtr<WebKitWebView> makeWebView(
+        const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList, WebKitWebView* opener = nullptr) const;
 
 private:
     std::vector<UserScriptPtr> scripts_; // in injection order

@@ -8,9 +8,9 @@
 // to the list model in one step and its console lines to the buffer in one insert.
 #pragma once
 
-#include "platform/ScriptMessageHandler.h"
 #include "devtools/NetworkEntry.h"
 #include "platform/GObjectPtr.h"
+#include "platform/ScriptMessageHandler.h"
 
 #include <giomm/liststore.h>
 #include <gtkmm/box.h>

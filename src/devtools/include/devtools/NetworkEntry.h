@@ -48,8 +48,8 @@ public:
     void clear();
 
 private:
-    std::vector<std::shared_ptr<NetworkEntry>> entries_;  // oldest first: arrival order
-    std::unordered_map<std::string, size_t> newest_;       // id -> index in entries_
+    std::vector<std::shared_ptr<NetworkEntry>> entries_; // oldest first: arrival order
+    std::unordered_map<std::string, size_t> newest_; // id -> index in entries_
 };
 
 } // namespace quillmere

@@ -59,10 +59,10 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Job> jobs_;       // guarded by mutex_
+    std::deque<Job> jobs_; // guarded by mutex_
     std::deque<Result> results_; // guarded by mutex_
-    bool stopping_ = false;      // guarded by mutex_
-    Glib::Dispatcher finished_;  // wakes the main loop for results_
+    bool stopping_ = false; // guarded by mutex_
+    Glib::Dispatcher finished_; // wakes the main loop for results_
     std::thread worker_;
 };
 

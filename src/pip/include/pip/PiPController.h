@@ -4,8 +4,8 @@
 // the active tab's view on every switch. It owns the panel from the first start on.
 #pragma once
 
-#include "platform/ScriptMessageHandler.h"
 #include "platform/GObjectPtr.h"
+#include "platform/ScriptMessageHandler.h"
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +13,9 @@
 #include <memory>
 #include <optional>
 
-namespace Gtk { class Window; }
+namespace Gtk {
+class Window;
+}
 
 namespace quillmere {
 

@@ -8,8 +8,8 @@
 namespace quillmere {
 
 struct GraphicsInfo {
-    std::string renderer;   // GL_RENDERER, or empty when no GL context could be made
-    bool software = true;   // no GL, or a software rasteriser (llvmpipe, softpipe, swrast)
+    std::string renderer; // GL_RENDERER, or empty when no GL context could be made
+    bool software = true; // no GL, or a software rasteriser (llvmpipe, softpipe, swrast)
 };
 
 // Probes once per process (the first call creates and drops a GL context).

@@ -22,8 +22,7 @@ enum class LogLevel { Info, Error };
 
 using LogArg = std::variant<std::int64_t, double, bool, std::string>;
 
-template <typename T>
-LogArg toLogArg(T&& value)
+template <typename T> LogArg toLogArg(T&& value)
 {
     using V = std::remove_cvref_t<T>;
     if constexpr (std::same_as<V, bool>)
@@ -54,22 +53,19 @@ bool journalAccepts();
 } // namespace quillmere
 
 struct QuillmereLogger {
-    template <typename... Args>
-    void info(std::string_view format, Args&&... args) const
+    template <typename... Args> void info(std::string_view format, Args&&... args) const
     {
         log(quillmere::LogLevel::Info, format, std::forward<Args>(args)...);
     }
-    template <typename... Args>
-    void error(std::string_view format, Args&&... args) const
+    template <typename... Args> void error(std::string_view format, Args&&... args) const
     {
         log(quillmere::LogLevel::Error, format, std::forward<Args>(args)...);
     }
 
 private:
-    template <typename... Args>
-    void log(quillmere::LogLevel level, std::string_view format, Args&&... args) const
+    template <typename... Args> void log(quillmere::LogLevel level, std::string_view format, Args&&... args) const
     {
-        const quillmere::LogArg list[] = {quillmere::toLogArg(std::forward<Args>(args))..., std::int64_t{0}};
+        const quillmere::LogArg list[] = {quillmere::toLogArg(std::forward<Args>(args))..., std::int64_t {0}};
         quillmere::writeLogEntry(level, quillmere::formatLogMessage(format, std::span(list, sizeof...(Args))));
     }
 };

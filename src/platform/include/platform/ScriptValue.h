@@ -16,15 +16,25 @@ namespace quillmere {
 class ScriptValue {
 public:
     // Refers to `value` without taking over a reference of the caller's.
-    explicit ScriptValue(JSCValue* value) : value_(value ? JSC_VALUE(g_object_ref(value)) : nullptr) {}
-    ScriptValue(const ScriptValue& other) : ScriptValue(other.value_) {}
+    explicit ScriptValue(JSCValue* value)
+        : value_(value ? JSC_VALUE(g_object_ref(value)) : nullptr)
+    {
+    }
+    ScriptValue(const ScriptValue& other)
+        : ScriptValue(other.value_)
+    {
+    }
     ScriptValue& operator=(const ScriptValue& other)
     {
         ScriptValue copy(other);
         std::swap(value_, copy.value_);
         return *this;
     }
-    ~ScriptValue() { if (value_) g_object_unref(value_); }
+    ~ScriptValue()
+    {
+        if (value_)
+            g_object_unref(value_);
+    }
 
     bool isDictionary() const;
     // The member `name` when this is a dictionary holding it (undefined counts as absent).

@@ -18,7 +18,7 @@ struct UpdateStatus {
     struct Error {
         std::string message;
     };
-    struct UpToDate {};
+    struct UpToDate { };
 
     std::variant<UpdateAvailable, Error, UpToDate> value;
 };
