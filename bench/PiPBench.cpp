@@ -403,10 +403,9 @@ int main(int argc, char** argv)
     panel.pictureSize(panelWidth, panelHeight);
     int width = 0, height = 0, scaledWidth = 0, scaledHeight = 0;
     const double scaledDecodeMs = timeIt(20, [&] {
-        GdkTexture* texture = FrameDecoder::decodeImage(jpeg.data(), jpeg.size(), panelWidth, panelHeight);
-        scaledWidth = gdk_texture_get_width(texture);
-        scaledHeight = gdk_texture_get_height(texture);
-        g_object_unref(texture);
+        auto texture = FrameDecoder::decodeImage(jpeg.data(), jpeg.size(), panelWidth, panelHeight);
+        scaledWidth = gdk_texture_get_width(texture.get());
+        scaledHeight = gdk_texture_get_height(texture.get());
     });
     const double fullDecodeMs = timeIt(20, [&] {
         GBytes* bytes = g_bytes_new_static(jpeg.data(), jpeg.size());

@@ -40,8 +40,8 @@ TEST_F(BlockCount, FailedLoadsAreCountedPerDocumentAndTab)
     browser().openNewTab(server.url("/"));
     ASSERT_TRUE(badgeShows(3));
     browser().switchToTab(0);
-    evaluate(tab(1).webView.get(), "const i = new Image(); i.src = '/z.png'; document.body.appendChild(i); 1");
-    EXPECT_TRUE(runUntil([&] { return tab(1).blockedCount == 4; }));
+    evaluate(tab(1).webView(), "const i = new Image(); i.src = '/z.png'; document.body.appendChild(i); 1");
+    EXPECT_TRUE(runUntil([&] { return tab(1).blockedCount() == 4; }));
     EXPECT_EQ(badge(), "🛡️ 1 blocked");
     browser().switchToTab(1);
     EXPECT_EQ(badge(), "🛡️ 4 blocked");

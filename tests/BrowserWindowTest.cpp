@@ -36,7 +36,7 @@ TEST_F(BrowserWindow, ShowsItsControlsKeepsThemInPlaceOnResizeAndF12TogglesTheDe
                  {&b.reloadButton(), &toolbar, {76, 6, 30, 28}}, {&b.devToolsButton(), &toolbar, {110, 6, 34, 28}},
                  {&b.pipButton(), &toolbar, {148, 6, 40, 28}}, {&b.addressField(), &toolbar, {192, 6, W - 290, 28}},
                  {&b.blockedBadge(), &toolbar, {W - 90, 11, 82, 18}},
-                 {tab(0).widget, &content, {0, 74, W, H - 74 - panel}}})
+                 {tab(0).widget(), &content, {0, 74, W, H - 74 - panel}}})
             EXPECT_EQ(allocationIn(*widget, *parent), frame)
                 << G_OBJECT_TYPE_NAME(widget->gobj()) << " at " << frame.get_x();
         EXPECT_EQ(b.webViewFrame(), Gdk::Rectangle(0, 74, W, H - 74 - panel));
@@ -55,13 +55,13 @@ TEST_F(BrowserWindow, ShowsItsControlsKeepsThemInPlaceOnResizeAndF12TogglesTheDe
     b.addressField().grab_focus();
     pressKey(GDK_KEY_F12);
     ASSERT_TRUE(b.devPanelVisible() && b.devPanel().get_visible());
-    ASSERT_TRUE(runUntil([&] { return tab(0).widget->get_height() == H - 74 - 280; }));
+    ASSERT_TRUE(runUntil([&] { return tab(0).widget()->get_height() == H - 74 - 280; }));
     expectLayout(280);
     EXPECT_EQ(evaluate(activeView(), "window.__quildevActive"), "true");
     gtk_widget_grab_focus(GTK_WIDGET(activeView()));
     pressKey(GDK_KEY_F12, {GDK_KEY_Control_L, GDK_KEY_Shift_L});
     EXPECT_FALSE(b.devPanelVisible());
-    ASSERT_TRUE(runUntil([&] { return tab(0).widget->get_height() == H - 74; }));
+    ASSERT_TRUE(runUntil([&] { return tab(0).widget()->get_height() == H - 74; }));
     EXPECT_EQ(evaluate(activeView(), "window.__quildevActive"), "false");
     // The toolbar button does the same.
     click(b.devToolsButton());

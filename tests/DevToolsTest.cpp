@@ -381,13 +381,13 @@ TEST_F(DevTools, TheHtmlPageWritesTheLiveDocumentAndThePanelFollowsTheWindowAndT
     // The panel's page operations and the capture switch follow the active tab.
     server.page("/second", "<html><body>second tab</body></html>");
     browser().openNewTab(server.url("/second"));
-    ASSERT_TRUE(waitForLoad(tab(1).webView.get(), server.url("/second")));
+    ASSERT_TRUE(waitForLoad(tab(1).webView(), server.url("/second")));
     browser().toggleDevTools();
-    EXPECT_EQ(capturing(tab(1).webView.get()) + capturing(tab(0).webView.get()), "truefalse");
+    EXPECT_EQ(capturing(tab(1).webView()) + capturing(tab(0).webView()), "truefalse");
     panel().pages().set_visible_child("html");
     ASSERT_TRUE(runUntil([&] { return panel().htmlText().find("second tab") != std::string::npos; }));
     // A finished navigation in a background tab leaves its switch alone.
-    webkit_web_view_load_uri(tab(0).webView.get(), server.url("/?background").c_str());
-    ASSERT_TRUE(waitForLoad(tab(0).webView.get(), server.url("/?background")));
-    EXPECT_EQ(capturing(tab(0).webView.get()), "false");
+    webkit_web_view_load_uri(tab(0).webView(), server.url("/?background").c_str());
+    ASSERT_TRUE(waitForLoad(tab(0).webView(), server.url("/?background")));
+    EXPECT_EQ(capturing(tab(0).webView()), "false");
 }

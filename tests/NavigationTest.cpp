@@ -125,14 +125,15 @@ TEST_F(Navigation, ACrashedPageLeavesTheBrowserRunningAndOffersAReload)
     launchOnPage("<title>Before</title>");
     browser().openNewTab(server.url("/"));
     ASSERT_TRUE(waitForTitle(0, "Before") && waitForTitle(1, "Before"));
+    expectWebProcessCrash();
     ASSERT_TRUE(killOneWebProcess());
-    ASSERT_TRUE(runUntil([&] { return tab(0).title == "Page crashed" || tab(1).title == "Page crashed"; }));
-    const int crashed = tab(0).title == "Page crashed" ? 0 : 1;
-    EXPECT_NE(tab(1 - crashed).title, "Page crashed");
-    const std::string text = evaluate(tab(crashed).webView.get(), "document.body.innerText");
+    ASSERT_TRUE(runUntil([&] { return tab(0).title() == "Page crashed" || tab(1).title() == "Page crashed"; }));
+    const int crashed = tab(0).title() == "Page crashed" ? 0 : 1;
+    EXPECT_NE(tab(1 - crashed).title(), "Page crashed");
+    const std::string text = evaluate(tab(crashed).webView(), "document.body.innerText");
     EXPECT_NE(text.find("This page stopped working"), std::string::npos) << text;
     const size_t before = server.requestsFor("/").size();
-    evaluate(tab(crashed).webView.get(), "document.getElementById('reload').click()");
+    evaluate(tab(crashed).webView(), "document.getElementById('reload').click()");
     EXPECT_TRUE(runUntil([&] { return server.requestsFor("/").size() > before; }));
     EXPECT_TRUE(waitForTitle(crashed, "Before"));
 }

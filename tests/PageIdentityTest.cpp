@@ -58,16 +58,16 @@ TEST_F(PageIdentity, PagesSeeFirefoxInEveryFrameAndChannelMessagesNameTheirSendi
     browser().setMessageHandler("quilblockcount", &counts);
     browser().setMessageHandler("quilpip", &pip);
     browser().openNewTab(server.url("/frame"));
-    ASSERT_TRUE(waitForLoad(tab(1).webView.get(), server.url("/frame")));
+    ASSERT_TRUE(waitForLoad(tab(1).webView(), server.url("/frame")));
     for (const auto& [index, channel, count] :
         {std::tuple {0, "quilblockcount", 5}, {1, "quilblockcount", 7}, {1, "quilpip", 9}})
-        evaluate(tab(index).webView.get(),
+        evaluate(tab(index).webView(),
             std::string("window.__qwk.messageHandlers.") + channel + ".postMessage({count: " + std::to_string(count)
                 + "})");
     ASSERT_TRUE(runUntil([&] { return counts.messages.size() == 2 && pip.messages.size() == 1; }));
     EXPECT_EQ(counts.messages,
-        (std::vector<std::pair<WebKitWebView*, std::int64_t>> {{tab(0).webView.get(), 5}, {tab(1).webView.get(), 7}}));
-    EXPECT_EQ(pip.messages.at(0).first, tab(1).webView.get());
+        (std::vector<std::pair<WebKitWebView*, std::int64_t>> {{tab(0).webView(), 5}, {tab(1).webView(), 7}}));
+    EXPECT_EQ(pip.messages.at(0).first, tab(1).webView());
     for (const char* channel : {"quilblockcount", "quilpip"})
         browser().setMessageHandler(channel, nullptr);
 }

@@ -12,12 +12,10 @@ std::string frameImageSize(const PiPMessage& frame)
     const auto comma = data.find(',');
     const auto bytes =
         comma == std::string::npos ? std::nullopt : decodeBase64(std::string_view(data).substr(comma + 1));
-    GdkTexture* texture = bytes ? FrameDecoder::decodeImage(bytes->data(), bytes->size(), 0, 0) : nullptr;
-    const std::string size = texture
-        ? std::to_string(gdk_texture_get_width(texture)) + "x" + std::to_string(gdk_texture_get_height(texture))
-        : "none";
-    g_clear_object(&texture);
-    return size;
+    auto texture = bytes ? FrameDecoder::decodeImage(bytes->data(), bytes->size(), 0, 0) : nullptr;
+    return texture ? std::to_string(gdk_texture_get_width(texture.get())) + "x"
+            + std::to_string(gdk_texture_get_height(texture.get()))
+                   : "none";
 }
 
 void PiPTest::launchOn(const std::string& html)

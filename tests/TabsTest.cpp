@@ -32,25 +32,32 @@ protected:
 
 TEST_F(Tabs, KeysAndTheStripOpenSwitchAndCloseTabsThatShareTheStrip)
 {
-    for (const char* page : {"T0", "T1", "T2", "T3"})
+    for (const char* page : {"T0", "T1", "T2", "T3", "T4"})
         server.page("/" + Glib::ustring(page).lowercase(), std::string("<title>") + page + "</title>");
     setDefault(kHomepageKey, server.url("/t0"));
     launch();
     ASSERT_TRUE(waitForTitle(0, "T0"));
-    for (const char* path : {"/t1", "/t2", "/t3"})
+    for (const char* path : {"/t1", "/t2", "/t3", "/t4"})
         browser().openNewTab(server.url(path));
-    ASSERT_TRUE(waitForTitle(1, "T1") && waitForTitle(2, "T2") && waitForTitle(3, "T3"));
-    WebKitWebView* second = tab(1).webView.get();
+    ASSERT_TRUE(waitForTitle(1, "T1") && waitForTitle(2, "T2") && waitForTitle(3, "T3") && waitForTitle(4, "T4"));
+    WebKitWebView* second = tab(1).webView();
 
-    // Closing a tab activates the one that takes its place, the last one the one before it.
+    // Closing a tab activates the one that takes its place, the last one the one before
+    // it; the closed tab's view goes away.
+    expectFreed(tab(3).webView());
+    click(closeButton(3));
+    ASSERT_TRUE(runUntil([&] { return tabCount() == 4; }));
+    EXPECT_EQ(browser().activeTabIndex(), 3);
+    EXPECT_EQ(shown(), "T4 " + server.url("/t4"));
+    expectFreed(tab(3).webView());
     click(closeButton(3));
     ASSERT_TRUE(runUntil([&] { return tabCount() == 3; }));
     EXPECT_EQ(browser().activeTabIndex(), 2);
     click(closeButton(0));
     ASSERT_TRUE(runUntil([&] { return tabCount() == 2; }));
-    EXPECT_EQ(tab(0).title + " " + tab(1).title, "T1 T2");
+    EXPECT_EQ(tab(0).title() + " " + tab(1).title(), "T1 T2");
     EXPECT_EQ(browser().webView(), second);
-    EXPECT_TRUE(tab(0).widget->get_visible() && !tab(1).widget->get_visible());
+    EXPECT_TRUE(tab(0).widget()->get_visible() && !tab(1).widget()->get_visible());
     EXPECT_EQ(shown(), "T1 " + server.url("/t1"));
 
     // Anywhere on a box but its close button activates that tab; "+" opens the homepage.
@@ -74,10 +81,10 @@ TEST_F(Tabs, KeysAndTheStripOpenSwitchAndCloseTabsThatShareTheStrip)
     // Closing the only tab leaves a fresh one on the homepage.
     while (tabCount() > 1)
         browser().closeTab(0);
-    const std::string lastId = tab(0).id;
+    const std::string lastId = tab(0).id();
     pressKey(GDK_KEY_w, {GDK_KEY_Control_L});
     ASSERT_EQ(tabCount(), 1);
-    EXPECT_NE(tab(0).id, lastId);
+    EXPECT_NE(tab(0).id(), lastId);
     EXPECT_TRUE(waitForLoad(activeView(), server.url("/t0")));
 
     // A long title ends in an ellipsis under a visible close button.

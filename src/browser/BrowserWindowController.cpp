@@ -191,9 +191,8 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state)
 
 WebKitWebView* BrowserWindowController::webView() const
 {
-    if (activeTabIndex_ < 0 || activeTabIndex_ >= static_cast<int>(tabs_.size()))
-        return nullptr;
-    return tabs_[activeTabIndex_]->webView.get();
+    Tab* tab = activeTab();
+    return tab ? tab->webView() : nullptr;
 }
 
 std::string BrowserWindowController::homepage()

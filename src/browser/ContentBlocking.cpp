@@ -13,9 +13,9 @@
 namespace quillmere {
 
 namespace {
-// How long the first page may wait for the store to say whether it holds a compiled
-// list. A stored list answers in milliseconds; this only bounds a slow disk.
-constexpr gint64 kLookupWaitMicroseconds = 300 * 1000;
+// How long pages may wait for the store to say whether it holds a compiled list. A
+// stored list answers in milliseconds; this only bounds a slow disk.
+constexpr unsigned kLookupWaitMs = 300;
 // The latest a first compile waits for the first page to finish.
 constexpr unsigned kCompileAfterMs = 3000;
 } // namespace
@@ -72,7 +72,7 @@ void BrowserWindowController::ruleListArrived(QuilBlock::RuleList list)
         if (adBlockEnabled()) {
             for (const auto& tab : self->tabs_)
                 webkit_user_content_manager_add_filter(
-                    webkit_web_view_get_user_content_manager(tab->webView.get()), self->compiledRuleList_.get());
+                    webkit_web_view_get_user_content_manager(tab->webView()), self->compiledRuleList_.get());
             quillmereLog.info("Ad-block rule list attached to web view(s)");
         }
         self->releaseHeldLoads();
@@ -85,44 +85,42 @@ void BrowserWindowController::setAdBlockEnabled(bool enabled)
     if (!compiledRuleList_)
         return;
     for (const auto& tab : tabs_) {
-        WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(tab->webView.get());
+        WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(tab->webView());
         if (enabled)
             webkit_user_content_manager_add_filter(manager, compiledRuleList_.get());
         else
             webkit_user_content_manager_remove_filter(manager, compiledRuleList_.get());
-        webkit_web_view_reload(tab->webView.get());
+        webkit_web_view_reload(tab->webView());
     }
     quillmereLog.info("Ad blocking %s across %ld tab(s)", enabled ? "enabled" : "disabled", tabs_.size());
 }
 
 void BrowserWindowController::blockCountUpdated(WebKitWebView* view, std::int64_t count)
 {
-    const int index = indexOfTab(view);
-    if (index < 0)
+    Tab* tab = Tab::fromView(view);
+    if (!tab)
         return;
-    tabs_[index]->blockedCount = count;
-    if (index == activeTabIndex_)
+    tab->setBlockedCount(count);
+    if (isActive(*tab))
         setBadgeCount(count);
 }
 
 void BrowserWindowController::loadInView(WebKitWebView* view, const std::string& url)
 {
-    if (ruleListPending_ && !waitedForLookup_) {
-        // The first load of the session gives the store a moment to answer, so that a
-        // stored list is attached before the page's first request. The nested loop
-        // only runs during launch, before the window is shown.
-        waitedForLookup_ = true;
-        const gint64 deadline = g_get_monotonic_time() + kLookupWaitMicroseconds;
-        while (ruleListPending_ && g_get_monotonic_time() < deadline) {
-            if (!g_main_context_iteration(nullptr, FALSE))
-                g_usleep(1000);
-        }
-    }
-    if (ruleListPending_) {
-        heldLoads_.emplace_back(GWeak<WebKitWebView>(view), url);
+    if (!ruleListPending_) {
+        webkit_web_view_load_uri(view, url.c_str());
         return;
     }
-    webkit_web_view_load_uri(view, url.c_str());
+    // Until the store answers, loads wait, so that a stored list is attached before a
+    // page's first request; the first held load starts the clock that bounds the wait.
+    if (heldLoads_.empty()) {
+        std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
+        dispatchAfter(kLookupWaitMs, [weakSelf] {
+            if (auto self = weakSelf.lock())
+                self->releaseHeldLoads();
+        });
+    }
+    heldLoads_.emplace_back(GWeak<WebKitWebView>(view), url);
 }
 
 void BrowserWindowController::startPendingCompile()

@@ -1,10 +1,7 @@
 // Opening, closing and switching tabs, and handing their titles to the strip.
 #include "browser/BrowserWindowController.h"
-
 #include "devtools/DevToolsPanel.h"
 #include "pip/PiPController.h"
-
-#include <glibmm/main.h>
 
 namespace quillmere {
 
@@ -18,31 +15,15 @@ Tab& BrowserWindowController::openNewTab(const std::optional<std::string>& url)
 
 Tab& BrowserWindowController::addTab(GObjectPtr<WebKitWebView> view)
 {
-    auto tab = std::make_unique<Tab>();
-    tab->webView = std::move(view);
-    tab->widget = Glib::wrap(GTK_WIDGET(tab->webView.get()));
-    tab->widget->set_vexpand(true);
-    tab->widget->set_hexpand(true);
-    tab->widget->set_visible(false);
-    pageArea_.prepend(*tab->widget);
-    connectViewSignals(*tab);
-
-    tabs_.push_back(std::move(tab));
+    tabs_.push_back(std::make_unique<Tab>(*this, std::move(view)));
     Tab& added = *tabs_.back();
+    Gtk::Widget& widget = *added.widget();
+    widget.set_vexpand(true);
+    widget.set_hexpand(true);
+    widget.set_visible(false);
+    pageArea_.prepend(widget);
     switchToTab(static_cast<int>(tabs_.size()) - 1);
     return added;
-}
-
-// A page asked for a new window (a link with a target, window.open): it opens as a new
-// tab, in the opener's web process so that the two pages can talk, and the engine
-// loads it.
-WebKitWebView* BrowserWindowController::openTabForPage(WebKitWebView* opener)
-{
-    if (indexOfTab(opener) < 0)
-        return nullptr;
-    Tab& added = addTab(makeConfiguredWebView(opener));
-    refreshTabBar();
-    return added.webView.get();
 }
 
 void BrowserWindowController::closeTab(int index)
@@ -51,7 +32,8 @@ void BrowserWindowController::closeTab(int index)
         return;
     std::unique_ptr<Tab> closed = std::move(tabs_[index]);
     tabs_.erase(tabs_.begin() + index);
-    pageArea_.remove(*closed->widget);
+    if (Gtk::Widget* widget = closed->widget())
+        pageArea_.remove(*widget);
     closed.reset();
 
     if (tabs_.empty())
@@ -65,17 +47,18 @@ void BrowserWindowController::switchToTab(int index)
     if (index < 0 || index >= static_cast<int>(tabs_.size()))
         return;
     for (const auto& tab : tabs_)
-        tab->widget->set_visible(false);
+        if (Gtk::Widget* widget = tab->widget())
+            widget->set_visible(false);
     activeTabIndex_ = index;
     Tab& tab = *tabs_[index];
-    tab.widget->set_visible(true);
-    devPanel_->setWebView(tab.webView.get());
-    pipController_->setWebView(tab.webView.get());
+    if (Gtk::Widget* widget = tab.widget())
+        widget->set_visible(true);
+    devPanel_->setWebView(tab.webView());
+    pipController_->setWebView(tab.webView());
 
-    setBadgeCount(tab.blockedCount);
-    const char* uri = webkit_web_view_get_uri(tab.webView.get());
-    showAddress(uri ? uri : "");
-    window_->set_title(tab.title.empty() ? "Quillmere" : tab.title);
+    setBadgeCount(tab.blockedCount());
+    showAddress(tab.uri());
+    window_->set_title(tab.title().empty() ? "Quillmere" : tab.title());
     showLoadProgress();
     refreshTabBar();
 }
@@ -85,7 +68,7 @@ void BrowserWindowController::refreshTabBar()
     std::vector<std::string> titles;
     titles.reserve(tabs_.size());
     for (const auto& tab : tabs_)
-        titles.push_back(tab->title.empty() ? "New Tab" : tab->title);
+        titles.push_back(tab->title().empty() ? "New Tab" : tab->title());
     tabBar_->rebuild(titles, activeTabIndex_);
 }
 
@@ -97,10 +80,17 @@ Gdk::Rectangle BrowserWindowController::webViewFrame() const
     return Gdk::Rectangle(0, tabBarHeight + toolbarHeight, width, height - toolbarHeight - tabBarHeight - panel);
 }
 
-int BrowserWindowController::indexOfTab(WebKitWebView* view) const
+Tab* BrowserWindowController::activeTab() const
+{
+    if (activeTabIndex_ < 0 || activeTabIndex_ >= static_cast<int>(tabs_.size()))
+        return nullptr;
+    return tabs_[activeTabIndex_].get();
+}
+
+int BrowserWindowController::indexOfTab(const Tab& tab) const
 {
     for (size_t i = 0; i < tabs_.size(); ++i)
-        if (tabs_[i]->webView.get() == view)
+        if (tabs_[i].get() == &tab)
             return static_cast<int>(i);
     return -1;
 }

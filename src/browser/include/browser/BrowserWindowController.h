@@ -30,7 +30,9 @@ class BlockCounter;
 class DevToolsPanel;
 class PiPController;
 
-class BrowserWindowController : public TabBarDelegate, public std::enable_shared_from_this<BrowserWindowController> {
+class BrowserWindowController : public TabBarDelegate,
+                                public TabDelegate,
+                                public std::enable_shared_from_this<BrowserWindowController> {
 public:
     static constexpr int toolbarHeight = 40;
     static constexpr int tabBarHeight = 34;
@@ -109,11 +111,11 @@ private:
     // A new web view; `opener`, when given, is the page that asked for it.
     GObjectPtr<WebKitWebView> makeConfiguredWebView(WebKitWebView* opener = nullptr);
     Tab& addTab(GObjectPtr<WebKitWebView> view);
-    WebKitWebView* openTabForPage(WebKitWebView* opener);
-    void connectViewSignals(Tab& tab);
     void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
 
-    int indexOfTab(WebKitWebView* view) const;
+    Tab* activeTab() const;
+    bool isActive(const Tab& tab) const;
+    int indexOfTab(const Tab& tab) const;
     void startContentBlocking();
     void ruleListArrived(QuilBlock::RuleList list);
     void blockCountUpdated(WebKitWebView* view, std::int64_t count);
@@ -129,20 +131,14 @@ private:
     // Whether the user is in the middle of typing into the address field.
     bool isEditingAddress() const;
 
-    // Navigation events of a tab's web view.
-    void didStartProvisionalNavigation(WebKitWebView* view);
-    void didFinishNavigation(WebKitWebView* view);
-    void didFailNavigation(WebKitWebView* view, const char* uri, GError* error);
-    void webProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason);
-    void titleChanged(WebKitWebView* view);
-
-    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
-    static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error, gpointer self);
-    static void onProgress(WebKitWebView* view, GParamSpec*, gpointer self);
-    static void onTitleChanged(WebKitWebView* view, GParamSpec*, gpointer self);
-    static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction*, gpointer self);
-    static void onClose(WebKitWebView* view, gpointer self);
-    static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
+    // What happens in the tabs' pages.
+    void tabDidStartLoading(Tab& tab) override;
+    void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) override;
+    void tabLoadProgressDidChange(Tab& tab) override;
+    void tabTitleDidChange(Tab& tab) override;
+    void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) override;
+    WebKitWebView* tabWantsNewTab(Tab& opener) override;
+    void tabWantsToClose(Tab& tab) override;
 
     Glib::RefPtr<Gtk::Application> application_;
     std::unique_ptr<Gtk::ApplicationWindow> window_;
@@ -171,7 +167,6 @@ private:
     std::shared_ptr<PiPController> pipController_;
     std::shared_ptr<BlockCounter> blockCounter_;
     bool ruleListPending_ = false;
-    bool waitedForLookup_ = false;
     std::function<void()> pendingCompile_; // a first compile, waiting for the first page
     std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
 

@@ -1,4 +1,6 @@
-// One tab: its identity, its web view and what the strip and badge show for it.
+// One tab: its web view, the signal connections on it, and what the strip, the title
+// bar and the badge show for it. The tab reports what happens in its page to its window
+// through TabDelegate; the window never connects to a view itself.
 #pragma once
 
 #include "platform/GObjectPtr.h"
@@ -7,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Gtk {
 class Widget;
@@ -14,27 +17,80 @@ class Widget;
 
 namespace quillmere {
 
-struct Tab {
-    Tab();
+class Tab;
+
+// How a finished load ended, as far as the window cares.
+enum class LoadOutcome {
+    Page, // a page was shown; the tab took its title
+    ErrorPage, // the engine's page for a failed load; the tab keeps its old title
+    Failed, // the load failed and nothing new is shown
+};
+
+class TabDelegate {
+public:
+    virtual void tabDidStartLoading(Tab& tab) = 0;
+    virtual void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) = 0;
+    virtual void tabLoadProgressDidChange(Tab& tab) = 0;
+    virtual void tabTitleDidChange(Tab& tab) = 0;
+    virtual void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) = 0;
+    // The page asks for a new window (a link with a target, window.open): answers the
+    // view of the tab opened for it (related to the opener's), or null to refuse.
+    virtual WebKitWebView* tabWantsNewTab(Tab& opener) = 0;
+    // The page closed itself (window.close()).
+    virtual void tabWantsToClose(Tab& tab) = 0;
+
+protected:
+    ~TabDelegate() = default;
+};
+
+class Tab {
+public:
+    // `view` may be null: a tab can exist before its page does (for instance one that
+    // is restored but not shown yet) and be given a view later with setWebView().
+    Tab(TabDelegate& delegate, GObjectPtr<WebKitWebView> view);
     ~Tab();
     Tab(const Tab&) = delete;
     Tab& operator=(const Tab&) = delete;
 
-    const std::string id; // a random UUID; nothing looks tabs up by it
-    GObjectPtr<WebKitWebView> webView; // owned by the tab for its whole life
-    Gtk::Widget* widget = nullptr; // the view's place in the widget tree
-    std::string title = "New Tab";
-    std::int64_t blockedCount = 0;
+    // The tab that owns `view`, or null.
+    static Tab* fromView(WebKitWebView* view);
+
+    void setWebView(GObjectPtr<WebKitWebView> view);
+    WebKitWebView* webView() const { return webView_.get(); }
+    // The view's place in the widget tree, or null while there is no view.
+    Gtk::Widget* widget() const { return widget_; }
+
+    // A random UUID; nothing looks tabs up by it.
+    const std::string& id() const { return id_; }
+    const std::string& title() const { return title_; }
+    // The page's address, or "" while it has none.
+    std::string uri() const;
+
+    // Resources blocked in the current page, as the counter last reported.
+    std::int64_t blockedCount() const { return blockedCount_; }
+    void setBlockedCount(std::int64_t count) { blockedCount_ = count; }
+
+private:
+    void connect();
+    void disconnect();
+
+    void loadChanged(WebKitLoadEvent event);
+    void loadFailed(const char* uri, GError* error);
+    void titleChanged();
+
+    TabDelegate& delegate_;
+    const std::string id_;
+    GObjectPtr<WebKitWebView> webView_;
+    Gtk::Widget* widget_ = nullptr;
+    std::vector<gulong> handlers_; // on webView_, cut when the view is replaced or the tab goes
+    std::string title_ = "New Tab";
+    std::int64_t blockedCount_ = 0;
 
     // A load that failed before it finished keeps the old title, also while the
     // engine's error page for it is shown.
-    bool loadFailed = false;
-    std::string failedURI;
-    bool showingErrorPage = false;
-
-    // The data pointer the view's signal handlers were connected with; they are cut
-    // when the tab goes, even if something else keeps the view alive a while longer.
-    gpointer signalOwner = nullptr;
+    bool loadFailed_ = false;
+    std::string failedURI_;
+    bool showingErrorPage_ = false;
 };
 
 } // namespace quillmere
