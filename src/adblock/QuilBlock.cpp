@@ -1,6 +1,7 @@
 #include "adblock/QuilBlock.h"
 
 #include "platform/Bundle.h"
+#include "platform/GObjectPtr.h"
 #include "platform/Log.h"
 
 #include <memory>
@@ -30,7 +31,7 @@ void finish(std::unique_ptr<Request> request, RuleList list)
     completion(std::move(list));
 }
 
-void compileHere(std::unique_ptr<Request> request, GBytes* source);
+void compileHere(std::unique_ptr<Request> request, BytesPtr source);
 void compileInHelper(std::unique_ptr<Request> request, const std::string& compiler, const std::string& rulesFile);
 
 void compiled(std::unique_ptr<Request> request, RuleList list, const std::string& failure)
@@ -58,70 +59,62 @@ void compileFresh(std::unique_ptr<Request> request)
         return;
     }
 
-    gchar* contents = nullptr;
+    g_autofree gchar* contents = nullptr;
     gsize length = 0;
     if (!g_file_get_contents(path->c_str(), &contents, &length, nullptr)
         || !g_utf8_validate(contents, static_cast<gssize>(length), nullptr)) {
-        g_free(contents);
         quillmereLog.error("Failed to read rules file at %{public}s", *path);
         finish(std::move(request), nullptr);
         return;
     }
 
-    char* name = g_path_get_basename(path->c_str());
+    g_autofree char* name = g_path_get_basename(path->c_str());
     quillmereLog.info(
         "Compiling content rule list from %{public}s (%{public}ld bytes)", name, static_cast<std::int64_t>(length));
-    g_free(name);
 
     const std::string compiler = compilerPath();
     if (!g_file_test(compiler.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
-        compileHere(std::move(request), g_bytes_new_take(contents, length));
+        compileHere(std::move(request), adoptBytes(g_bytes_new_take(g_steal_pointer(&contents), length)));
         return;
     }
-    g_free(contents);
     compileInHelper(std::move(request), compiler, *path);
 }
 
 // Without the helper (a bare build, a test bundle) the engine compiles in this process.
-void compileHere(std::unique_ptr<Request> request, GBytes* source)
+void compileHere(std::unique_ptr<Request> request, BytesPtr source)
 {
     webkit_user_content_filter_store_save(
-        store(), kRuleListIdentifier, source, nullptr,
+        store(), kRuleListIdentifier, source.get(), nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Request> request(static_cast<Request*>(data));
-            GError* error = nullptr;
+            g_autoptr(GError) error = nullptr;
             WebKitUserContentFilter* list =
                 webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
             if (!list) {
                 compiled(std::move(request), nullptr, error ? error->message : "unknown error");
-                g_clear_error(&error);
                 return;
             }
             compiled(std::move(request), adoptRuleList(list), "");
         },
         request.release());
-    g_bytes_unref(source);
 }
 
 // The helper stores the compiled list; this process then looks it up, which takes
 // milliseconds.
 void compileInHelper(std::unique_ptr<Request> request, const std::string& compiler, const std::string& rulesFile)
 {
-    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
     // The helper goes when we go: a compile nobody waits for is only a waste.
     g_subprocess_launcher_set_child_setup(
         launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
     const std::string directory = storeDirectory();
-    GError* error = nullptr;
     GSubprocess* helper = g_subprocess_launcher_spawn(
-        launcher, &error, compiler.c_str(), directory.c_str(), kRuleListIdentifier, rulesFile.c_str(), nullptr);
-    g_object_unref(launcher);
+        launcher, nullptr, compiler.c_str(), directory.c_str(), kRuleListIdentifier, rulesFile.c_str(), nullptr);
     if (!helper) {
-        g_clear_error(&error);
         gchar* contents = nullptr;
         gsize length = 0;
         if (g_file_get_contents(rulesFile.c_str(), &contents, &length, nullptr))
-            compileHere(std::move(request), g_bytes_new_take(contents, length));
+            compileHere(std::move(request), adoptBytes(g_bytes_new_take(contents, length)));
         else
             compiled(std::move(request), nullptr, "the rules file could not be read again");
         return;
@@ -130,29 +123,27 @@ void compileInHelper(std::unique_ptr<Request> request, const std::string& compil
         helper, nullptr, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Request> request(static_cast<Request*>(data));
-            GSubprocess* helper = G_SUBPROCESS(object);
-            char* output = nullptr;
-            g_subprocess_communicate_utf8_finish(helper, result, &output, nullptr, nullptr);
+            // The reference the spawn gave us, kept for the call and dropped here.
+            auto helper = adopt(G_SUBPROCESS(object));
+            g_autofree char* output = nullptr;
+            g_subprocess_communicate_utf8_finish(helper.get(), result, &output, nullptr, nullptr);
             std::string message = output ? output : "";
-            g_free(output);
-            const bool stored = g_subprocess_get_if_exited(helper) && g_subprocess_get_exit_status(helper) == 0;
+            const bool stored =
+                g_subprocess_get_if_exited(helper.get()) && g_subprocess_get_exit_status(helper.get()) == 0;
             if (!stored) {
                 if (message.empty())
                     message = "the rules compiler ended without a result";
                 compiled(std::move(request), nullptr, message);
-                g_object_unref(helper);
                 return;
             }
-            g_object_unref(helper);
             webkit_user_content_filter_store_load(
                 store(), kRuleListIdentifier, nullptr,
                 [](GObject* object, GAsyncResult* result, gpointer data) {
                     std::unique_ptr<Request> request(static_cast<Request*>(data));
-                    GError* error = nullptr;
+                    g_autoptr(GError) error = nullptr;
                     WebKitUserContentFilter* list = webkit_user_content_filter_store_load_finish(
                         WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
                     const std::string failure = list ? "" : error ? error->message : "the compiled list is missing";
-                    g_clear_error(&error);
                     compiled(std::move(request), list ? adoptRuleList(list) : nullptr, failure);
                 },
                 request.release());
@@ -169,13 +160,12 @@ std::string storeDirectory()
 
 std::optional<std::string> locateRulesFile()
 {
-    char* cwd = g_get_current_dir();
+    g_autofree char* cwd = g_get_current_dir();
     const std::string candidates[] = {
         bundleResourcesDirectory() + "/" + kRulesFileName,
         std::string(cwd) + "/" + kRulesFileName,
         std::string(g_get_home_dir()) + "/Quillmere/" + kRulesFileName,
     };
-    g_free(cwd);
     for (const auto& candidate : candidates)
         if (g_file_test(candidate.c_str(), G_FILE_TEST_EXISTS))
             return candidate;

@@ -29,34 +29,29 @@ int main(int argc, char** argv)
     }
     gchar* contents = nullptr;
     gsize length = 0;
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     if (!g_file_get_contents(argv[3], &contents, &length, &error)) {
         printf("%s", error->message);
         return 1;
     }
-    GBytes* source = g_bytes_new_take(contents, length);
-    WebKitUserContentFilterStore* store = webkit_user_content_filter_store_new(argv[1]);
+    g_autoptr(GBytes) source = g_bytes_new_take(contents, length);
+    g_autoptr(WebKitUserContentFilterStore) store = webkit_user_content_filter_store_new(argv[1]);
     Outcome outcome;
     webkit_user_content_filter_store_save(
         store, argv[2], source, nullptr,
         [](GObject* object, GAsyncResult* result, gpointer data) {
             auto* outcome = static_cast<Outcome*>(data);
-            GError* error = nullptr;
-            WebKitUserContentFilter* list =
+            g_autoptr(GError) error = nullptr;
+            g_autoptr(WebKitUserContentFilter) list =
                 webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(object), result, &error);
             outcome->stored = list != nullptr;
-            if (list)
-                webkit_user_content_filter_unref(list);
-            else
+            if (!list)
                 outcome->message = error ? error->message : "unknown error";
-            g_clear_error(&error);
             outcome->done = true;
         },
         &outcome);
-    g_bytes_unref(source);
     while (!outcome.done)
         g_main_context_iteration(nullptr, TRUE);
-    g_object_unref(store);
     if (!outcome.stored) {
         printf("%s", outcome.message.c_str());
         return 1;

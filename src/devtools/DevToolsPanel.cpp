@@ -431,20 +431,14 @@ void DevToolsPanel::refreshHTML()
     webkit_web_view_evaluate_javascript(
         view.get(), "document.documentElement.outerHTML", -1, nullptr, nullptr, cancellable_.get(),
         [](GObject* source, GAsyncResult* result, gpointer data) {
-            GError* error = nullptr;
-            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
-            if (error) {
-                // Cancelled means the panel is gone; any other error leaves the editor as it is.
-                g_error_free(error);
+            g_autoptr(GError) error = nullptr;
+            g_autoptr(JSCValue) value =
+                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            // Cancelled means the panel is gone; any other error leaves the editor as it is.
+            if (error || !value || !jsc_value_is_string(value))
                 return;
-            }
-            if (value && jsc_value_is_string(value)) {
-                char* html = jsc_value_to_string(value);
-                setText(static_cast<DevToolsPanel*>(data)->htmlView_, html);
-                g_free(html);
-            }
-            if (value)
-                g_object_unref(value);
+            g_autofree char* html = jsc_value_to_string(value);
+            setText(static_cast<DevToolsPanel*>(data)->htmlView_, html);
         },
         this);
 }

@@ -14,9 +14,12 @@ namespace quillmere {
 namespace {
 
 // libjpeg reports fatal errors through a callback that must not return.
+// The pixels live here too: a longjmp skips destructors between the error and the
+// setjmp, but this object outlives both, and its address escapes, so it stays in memory.
 struct JpegErrors {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
+    GCharPtr pixels;
 };
 
 [[noreturn]] void failDecoding(j_common_ptr info)
@@ -39,18 +42,15 @@ unsigned scaleInEighths(unsigned width, unsigned height, int boxWidth, int boxHe
     return static_cast<unsigned>(std::clamp(std::ceil(fit * 8 - 1e-9), 1.0, 8.0));
 }
 
-GdkTexture* decodeJpeg(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight)
+GObjectPtr<GdkTexture> decodeJpeg(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight)
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecoding;
     errors.manager.output_message = ignoreMessage;
-    // Set after setjmp and read after a longjmp back to it.
-    guchar* volatile pixels = nullptr;
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);
-        g_free(pixels);
         return nullptr;
     }
     jpeg_create_decompress(&info);
@@ -67,7 +67,8 @@ GdkTexture* decodeJpeg(const std::uint8_t* data, std::size_t size, int boxWidth,
 #endif
     jpeg_start_decompress(&info);
     const std::size_t stride = std::size_t(info.output_width) * 4;
-    pixels = static_cast<guchar*>(g_malloc(stride * info.output_height));
+    errors.pixels.reset(static_cast<char*>(g_malloc(stride * info.output_height)));
+    auto* pixels = reinterpret_cast<guchar*>(errors.pixels.get());
     while (info.output_scanline < info.output_height) {
         JSAMPROW rows[16];
         const unsigned count = std::min(16u, info.output_height - info.output_scanline);
@@ -79,24 +80,21 @@ GdkTexture* decodeJpeg(const std::uint8_t* data, std::size_t size, int boxWidth,
     const int width = static_cast<int>(info.output_width), height = static_cast<int>(info.output_height);
     jpeg_destroy_decompress(&info);
 
-    GBytes* bytes = g_bytes_new_take(pixels, stride * height);
-    GdkTexture* texture = gdk_memory_texture_new(width, height, GDK_MEMORY_DEFAULT, bytes, stride);
-    g_bytes_unref(bytes);
-    return texture;
+    g_autoptr(GBytes) bytes = g_bytes_new_take(errors.pixels.release(), stride * height);
+    return adopt(gdk_memory_texture_new(width, height, GDK_MEMORY_DEFAULT, bytes, stride));
 }
 
 } // namespace
 
-GdkTexture* FrameDecoder::decodeImage(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight)
+GObjectPtr<GdkTexture> FrameDecoder::decodeImage(
+    const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight)
 {
     if (size >= 3 && data[0] == 0xff && data[1] == 0xd8 && data[2] == 0xff)
-        if (GdkTexture* texture = decodeJpeg(data, size, boxWidth, boxHeight))
+        if (auto texture = decodeJpeg(data, size, boxWidth, boxHeight))
             return texture;
     // Anything else (another format, or a JPEG libjpeg will not convert) gets GTK's loaders.
-    GBytes* bytes = g_bytes_new_static(data, size);
-    GdkTexture* texture = gdk_texture_new_from_bytes(bytes, nullptr);
-    g_bytes_unref(bytes);
-    return texture;
+    g_autoptr(GBytes) bytes = g_bytes_new_static(data, size);
+    return adopt(gdk_texture_new_from_bytes(bytes, nullptr));
 }
 
 FrameDecoder::FrameDecoder()
@@ -113,9 +111,6 @@ FrameDecoder::~FrameDecoder()
     }
     wake_.notify_one();
     worker_.join();
-    for (auto& result : results_)
-        if (result.picture)
-            g_object_unref(result.picture);
 }
 
 void FrameDecoder::decode(std::vector<std::uint8_t> image, bool wanted, int boxWidth, int boxHeight, Done done)
@@ -142,12 +137,12 @@ void FrameDecoder::work()
             // Behind on a live picture, only the newest one is worth the time.
             superseded = std::any_of(jobs_.begin(), jobs_.end(), [](const Job& later) { return later.wanted; });
         }
-        GdkTexture* picture = nullptr;
+        GObjectPtr<GdkTexture> picture;
         if (job.wanted && !superseded)
             picture = decodeImage(job.image.data(), job.image.size(), job.boxWidth, job.boxHeight);
         {
             std::lock_guard lock(mutex_);
-            results_.push_back({picture, std::move(job.done)});
+            results_.push_back({std::move(picture), std::move(job.done)});
         }
         finished_.emit();
     }
@@ -162,7 +157,8 @@ void FrameDecoder::deliver()
     }
     for (auto& result : ready) {
         // Glib::wrap takes over the reference the worker made.
-        Glib::RefPtr<Gdk::Texture> picture = result.picture ? Glib::wrap(result.picture) : Glib::RefPtr<Gdk::Texture>();
+        Glib::RefPtr<Gdk::Texture> picture =
+            result.picture ? Glib::wrap(result.picture.release()) : Glib::RefPtr<Gdk::Texture>();
         result.done(picture);
     }
 }

@@ -14,16 +14,12 @@ std::string& overrideDirectory()
 
 std::string executableBundle()
 {
-    char* executable = g_file_read_link("/proc/self/exe", nullptr);
+    g_autofree char* executable = g_file_read_link("/proc/self/exe", nullptr);
     if (!executable)
         return ".";
-    char* bin = g_path_get_dirname(executable);
-    char* bundle = g_path_get_dirname(bin);
-    std::string result = bundle;
-    g_free(bundle);
-    g_free(bin);
-    g_free(executable);
-    return result;
+    g_autofree char* bin = g_path_get_dirname(executable);
+    g_autofree char* bundle = g_path_get_dirname(bin);
+    return bundle;
 }
 
 } // namespace

@@ -15,19 +15,13 @@ GraphicsInfo probe()
     GdkDisplay* display = gdk_display_get_default();
     if (!display)
         return info;
-    GError* error = nullptr;
-    GdkGLContext* context = gdk_display_create_gl_context(display, &error);
-    if (!context || !gdk_gl_context_realize(context, &error)) {
-        g_clear_error(&error);
-        if (context)
-            g_object_unref(context);
+    g_autoptr(GdkGLContext) context = gdk_display_create_gl_context(display, nullptr);
+    if (!context || !gdk_gl_context_realize(context, nullptr))
         return info;
-    }
     gdk_gl_context_make_current(context);
     if (const auto* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER)))
         info.renderer = renderer;
     gdk_gl_context_clear_current();
-    g_object_unref(context);
 
     const std::string lower = [&] {
         std::string s = info.renderer;

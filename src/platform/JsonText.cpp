@@ -19,9 +19,8 @@ std::string validUtf8(std::string_view text)
         if (end == std::string_view::npos)
             end = text.size();
         if (end > start) {
-            char* valid = g_utf8_make_valid(text.data() + start, static_cast<gssize>(end - start));
+            g_autofree char* valid = g_utf8_make_valid(text.data() + start, static_cast<gssize>(end - start));
             out += valid;
-            g_free(valid);
         }
         if (end == text.size())
             break;

@@ -145,10 +145,9 @@ GLogWriterOutput writeEntry(GLogLevelFlags level, const GLogField* fields, gsize
     if (g_useJournal && g_log_writer_journald(level, fields, count, nullptr) == G_LOG_WRITER_HANDLED)
         return G_LOG_WRITER_HANDLED;
     // Standard streams, but never standard output: it belongs to whoever started us.
-    char* line = g_log_writer_format_fields(level, fields, count, FALSE);
+    g_autofree char* line = g_log_writer_format_fields(level, fields, count, FALSE);
     fprintf(stderr, "%s\n", line);
     fflush(stderr);
-    g_free(line);
     return G_LOG_WRITER_HANDLED;
 }
 

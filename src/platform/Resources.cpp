@@ -19,15 +19,13 @@ std::string resourceText(const std::string& name)
 {
     registerResources();
     const std::string path = kResourcePrefix + name;
-    GError* error = nullptr;
-    GBytes* bytes = g_resources_lookup_data(path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GBytes) bytes = g_resources_lookup_data(path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
     if (!bytes)
         g_error("Missing built-in resource %s: %s", path.c_str(), error->message);
     gsize size = 0;
     const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-    std::string text(data, size);
-    g_bytes_unref(bytes);
-    return text;
+    return std::string(data, size);
 }
 
 } // namespace quillmere

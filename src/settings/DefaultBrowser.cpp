@@ -15,18 +15,15 @@ namespace {
 // installed or removed meanwhile.
 void requestFor(const char* scheme)
 {
-    GDesktopAppInfo* entry = g_desktop_app_info_new(kDesktopEntry);
+    g_autoptr(GDesktopAppInfo) entry = g_desktop_app_info_new(kDesktopEntry);
     std::string failure;
     if (!entry) {
         failure = std::string("the desktop entry ") + kDesktopEntry + " is not installed";
     } else {
-        GError* error = nullptr;
+        g_autoptr(GError) error = nullptr;
         const std::string type = std::string("x-scheme-handler/") + scheme;
-        if (!g_app_info_set_as_default_for_type(G_APP_INFO(entry), type.c_str(), &error)) {
+        if (!g_app_info_set_as_default_for_type(G_APP_INFO(entry), type.c_str(), &error))
             failure = error->message;
-            g_error_free(error);
-        }
-        g_object_unref(entry);
     }
     if (failure.empty())
         quillmereLog.info("Requested default handler for %{public}s", scheme);

@@ -39,18 +39,16 @@ LogViewerWindow::~LogViewerWindow()
 
 void LogViewerWindow::startStreaming(const std::string& tool)
 {
-    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
     // If this process dies without tidying up, the tool goes with it.
     g_subprocess_launcher_set_child_setup(
         launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
     const std::string match = std::string("GLIB_DOMAIN=") + kLogDomain;
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     process_.reset(g_subprocess_launcher_spawn(
         launcher, &error, tool.c_str(), "--follow", "--lines=0", "--output=short", match.c_str(), nullptr));
-    g_object_unref(launcher);
     if (!process_) {
         textView_.get_buffer()->set_text(std::string("Failed to start log stream: ") + error->message);
-        g_error_free(error);
         return;
     }
     readMore();
@@ -69,16 +67,12 @@ void LogViewerWindow::readMore()
         output, 64 * 1024, G_PRIORITY_DEFAULT, cancellable_.get(),
         [](GObject* stream, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Read> read(static_cast<Read*>(data));
-            GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(stream), result, nullptr);
-            if (g_cancellable_is_cancelled(read->cancellable.get()) || !bytes || g_bytes_get_size(bytes) == 0) {
-                if (bytes)
-                    g_bytes_unref(bytes);
+            g_autoptr(GBytes) bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(stream), result, nullptr);
+            if (g_cancellable_is_cancelled(read->cancellable.get()) || !bytes || g_bytes_get_size(bytes) == 0)
                 return; // gone, broken, or the tool has ended
-            }
             gsize size = 0;
             const auto* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &size));
             const std::string text = read->viewer->decoder_.feed(std::string_view(chunk, size));
-            g_bytes_unref(bytes);
             if (!text.empty())
                 read->viewer->append(text);
             read->viewer->readMore();

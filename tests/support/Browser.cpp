@@ -17,10 +17,44 @@ BrowserTest::BrowserTest()
     // a bundle of their own, with rules only where a test puts them.
     setBundleDirectory(bundle_);
     g_mkdir_with_parents((bundle_ + "/share/quillmere").c_str(), 0700);
+    // An emission hook sees the signal of every web view, the ones pages open included.
+    g_type_ensure(WEBKIT_TYPE_WEB_VIEW);
+    crashHook_ = g_signal_add_emission_hook(
+        g_signal_lookup("web-process-terminated", WEBKIT_TYPE_WEB_VIEW), 0, webProcessTerminated, this, nullptr);
+}
+
+gboolean BrowserTest::webProcessTerminated(GSignalInvocationHint*, guint, const GValue* values, gpointer data)
+{
+    if (g_value_get_enum(&values[1]) != WEBKIT_WEB_PROCESS_TERMINATED_BY_API)
+        ++static_cast<BrowserTest*>(data)->crashes_;
+    return TRUE;
+}
+
+void BrowserTest::expectFreed(gpointer object)
+{
+    auto* ref = new GWeakRef;
+    g_weak_ref_init(ref, object);
+    mustBeFreed_.emplace_back(ref, [](GWeakRef* ref) {
+        g_weak_ref_clear(ref);
+        delete ref;
+    });
 }
 
 BrowserTest::~BrowserTest()
 {
+    const bool freed = runUntil(
+        [&] {
+            for (auto& ref : mustBeFreed_)
+                if (GObject* alive = static_cast<GObject*>(g_weak_ref_get(ref.get()))) {
+                    g_object_unref(alive);
+                    return false;
+                }
+            return true;
+        },
+        5000);
+    EXPECT_TRUE(freed) << "an object the test expected to be freed is still alive";
+    EXPECT_TRUE(crashes_ == 0 || crashExpected_) << crashes_ << " web process(es) ended unexpectedly";
+    g_signal_remove_emission_hook(g_signal_lookup("web-process-terminated", WEBKIT_TYPE_WEB_VIEW), crashHook_);
     delegate_.reset();
     // Let the engine tear its views down before the next test's objects appear.
     runFor(50);
@@ -37,9 +71,18 @@ void BrowserTest::launch(const std::vector<std::string>& opened)
             files.push_back(Gio::File::create_for_commandline_arg(argument));
         application_->open(files);
     }
-    ASSERT_TRUE(delegate_->controller());
-    ASSERT_TRUE(runUntil([&] { return browser().window().get_mapped() && browser().contentView().get_height() > 0; }));
+    if (!delegate_->controller())
+        throw std::runtime_error("the launch made no browser window");
+    if (!runUntil([&] { return browser().window().get_mapped() && browser().contentView().get_height() > 0; }))
+        throw std::runtime_error("the browser window never came on screen");
     focusWindow(browser().window());
+}
+
+BrowserWindowController& BrowserTest::browser()
+{
+    if (!delegate_->controller())
+        throw std::runtime_error("there is no browser window (was the program launched?)");
+    return *delegate_->controller();
 }
 
 bool BrowserTest::waitForLoad(WebKitWebView* view, const std::string& uri, int timeoutMs)
@@ -54,7 +97,7 @@ bool BrowserTest::waitForLoad(WebKitWebView* view, const std::string& uri, int t
 
 bool BrowserTest::waitForTitle(int tabIndex, const std::string& title, int timeoutMs)
 {
-    return runUntil([&] { return tabIndex < tabCount() && tab(tabIndex).title == title; }, timeoutMs);
+    return runUntil([&] { return tabIndex < tabCount() && tab(tabIndex).title() == title; }, timeoutMs);
 }
 
 namespace {

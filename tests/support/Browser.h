@@ -24,10 +24,11 @@ protected:
     ~BrowserTest() override;
 
     // Starts the program as a launch with `opened` handed in by the system would, and
-    // waits until the browser window is on screen.
+    // waits until the browser window is on screen. A launch that fails ends the test
+    // (by an exception gtest reports) rather than leaving it to crash at its next step.
     void launch(const std::vector<std::string>& opened = {});
 
-    BrowserWindowController& browser() { return *delegate_->controller(); }
+    BrowserWindowController& browser();
     AppDelegate& delegate() { return *delegate_; }
     Glib::RefPtr<Gtk::Application>& application() { return application_; }
 
@@ -63,10 +64,23 @@ protected:
     const std::string& bundleDirectory() const { return bundle_; }
     static std::string makeTemporaryDirectory(const char* pattern);
 
+    // A web process that ends other than by our own request fails the test, unless the
+    // test expects it.
+    void expectWebProcessCrash() { crashExpected_ = true; }
+    // `object` must be finalised by the end of the test (while the program still runs),
+    // as a closed tab's web view must.
+    void expectFreed(gpointer object);
+
     TestServer server;
 
 private:
+    static gboolean webProcessTerminated(GSignalInvocationHint*, guint, const GValue* values, gpointer data);
+
     std::string bundle_;
+    bool crashExpected_ = false;
+    int crashes_ = 0;
+    gulong crashHook_ = 0;
+    std::vector<std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>> mustBeFreed_;
     Glib::RefPtr<Gtk::Application> application_;
     std::unique_ptr<AppDelegate> delegate_;
 };

@@ -8,6 +8,8 @@
 // one already waiting behind it is passed on without a picture instead of decoded.
 #pragma once
 
+#include "platform/GObjectPtr.h"
+
 #include <gdkmm/texture.h>
 #include <glibmm/dispatcher.h>
 
@@ -40,7 +42,7 @@ public:
     // Decodes synchronously, on any thread: the picture, or null when the bytes hold no
     // image. JPEG goes through libjpeg at the reduced size; other formats through GTK's
     // loaders at full size. Returns a new reference.
-    static GdkTexture* decodeImage(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight);
+    static GObjectPtr<GdkTexture> decodeImage(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight);
 
 private:
     struct Job {
@@ -50,7 +52,7 @@ private:
         Done done;
     };
     struct Result {
-        GdkTexture* picture; // owned; null for none
+        GObjectPtr<GdkTexture> picture; // null for none
         Done done;
     };
 

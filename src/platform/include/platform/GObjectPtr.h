@@ -73,4 +73,18 @@ struct GErrorDeleter {
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
 
+struct GBytesUnref {
+    void operator()(GBytes* bytes) const
+    {
+        if (bytes)
+            g_bytes_unref(bytes);
+    }
+};
+using BytesPtr = std::unique_ptr<GBytes, GBytesUnref>;
+
+inline BytesPtr adoptBytes(GBytes* bytes)
+{
+    return BytesPtr(bytes);
+}
+
 } // namespace quillmere
