@@ -27,5 +27,6 @@ dpkg-deb --extract "$deb" "$out/root"
 desktop-file-validate "$out/root/usr/share/applications/com.brenhollow.quillmere.desktop" | tee "$out/desktop.log"
 if grep -Eq "error|warning" "$out/desktop.log"; then exit 1; fi
 appstreamcli validate --no-net --strict "$out/root/usr/share/metainfo/com.brenhollow.quillmere.metainfo.xml"
-"$out/root/usr/bin/quillmere" --help | grep -q -- "--new-tab"
+help="$("$out/root/usr/bin/quillmere" --help)"
+grep -q -- "--new-tab" <<<"$help"
 echo "package clean"
