@@ -15,6 +15,8 @@ PACKAGES=(
   unzip fonts-noto-color-emoji fonts-dejavu-core gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # tests
   libgtest-dev libx11-dev libxtst-dev xvfb xauth dbus systemd gstreamer1.0-tools zip
+  # the Debian package (dpkg-shlibdeps, file) and the checks a distribution runs on it
+  dpkg-dev file lintian desktop-file-utils appstream
 )
 
 as_root() {

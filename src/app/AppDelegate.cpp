@@ -27,6 +27,10 @@ AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
     application_->signal_startup().connect(sigc::mem_fun(*this, &AppDelegate::startup));
     application_->signal_activate().connect(sigc::mem_fun(*this, &AppDelegate::activate));
     application_->signal_open().connect(sigc::mem_fun(*this, &AppDelegate::open));
+    application_->set_option_context_parameter_string("[URL|FILE…]");
+    application_->add_main_option_entry(
+        Gio::Application::OptionType::BOOL, "new-tab", '\0', "Open a new tab in the running Quillmere");
+    application_->signal_handle_local_options().connect(sigc::mem_fun(*this, &AppDelegate::handleLocalOptions), false);
 }
 
 AppDelegate::~AppDelegate()
@@ -55,6 +59,24 @@ void AppDelegate::startup()
     application_->set_accel_for_action("app.quit", "<Primary>q");
     application_->set_accel_for_action("app.newTab", "<Primary>t");
     application_->set_accel_for_action("app.closeTab", "<Primary>w");
+}
+
+// The desktop entry's "New Tab": a running copy opens the tab and comes to the front, and
+// this launch ends; with none running, this launch becomes the program with its first tab.
+int AppDelegate::handleLocalOptions(const Glib::RefPtr<Glib::VariantDict>& options)
+{
+    if (!options->contains("new-tab"))
+        return -1;
+    try {
+        application_->register_application();
+    } catch (const Glib::Error&) {
+        return -1; // run() registers again and reports the failure
+    }
+    if (!application_->is_remote())
+        return -1;
+    application_->activate_action("newTab");
+    application_->activate();
+    return 0;
 }
 
 void AppDelegate::activate()

@@ -1,6 +1,7 @@
 // The application delegate: runs the launch sequence once, builds the menu bar, owns
 // the one browser window controller, and routes URLs and files handed in by the system
-// (the command line, or another launch forwarded by GApplication) into the window.
+// (the command line, or another launch forwarded by GApplication) into the window. The
+// one option, --new-tab, is the desktop entry's "New Tab" action.
 #pragma once
 
 #include <giomm/file.h>
@@ -36,6 +37,7 @@ public:
 
 private:
     void startup();
+    int handleLocalOptions(const Glib::RefPtr<Glib::VariantDict>& options);
     void activate();
     void open(const std::vector<Glib::RefPtr<Gio::File>>& files, const Glib::ustring& hint);
     void applicationDidFinishLaunching();
