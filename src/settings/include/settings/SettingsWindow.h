@@ -56,13 +56,13 @@ public:
 private:
     explicit SettingsWindow(std::weak_ptr<BrowserWindowController> browserController);
     void setup();
-    void addRow(Gtk::Widget& widget, int x, int top, int width, int height);
-    void divider(int top);
+    Gtk::Box& addSection();
+    void addDivider(int gap);
 
     std::unique_ptr<LogViewerWindow> logViewer_;
     std::weak_ptr<BrowserWindowController> browserController_;
     Gtk::Box content_;
-    int rowBottom_ = 0; // bottom edge of the row added last
+    Gtk::Box rows_; // the sections and dividers, inset from the window's edges
     Gtk::Button updateBtn_;
     Gtk::Label updateStatus_;
     Gtk::Button makeDefaultBtn_;
