@@ -2,6 +2,7 @@
 
 #include "browser/AddressResolver.h"
 #include "browser/BrowserWindowController.h"
+#include "platform/GObjectPtr.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "settings/DefaultBrowser.h"
@@ -175,9 +176,35 @@ void SettingsWindow::setup()
     Gtk::Box& logs = addSection();
     addRow(logs, showLogsBtn_, 220, 30, 9);
     showLogsBtn_.signal_clicked().connect(action(&SettingsWindow::showLogs));
+    // Shown only when the settings file is in trouble; hidden, it takes no room.
+    note(fileNotice_, true);
+    fileNotice_.add_css_class("settings-warning");
+    addRow(logs, fileNotice_, 390, 0, 6);
+    showFileState();
+    signal_show().connect(action(&SettingsWindow::showFileState));
 
     for (Gtk::Button* button : {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &showLogsBtn_})
         button->add_css_class("settings-button");
+}
+
+void SettingsWindow::showFileState()
+{
+    const UserDefaults& defaults = UserDefaults::standard();
+    std::string text;
+    switch (defaults.fileState()) {
+    case UserDefaults::FileState::Healthy:
+        break;
+    case UserDefaults::FileState::Damaged:
+        text = "Your settings file was damaged; it was kept as "
+            + std::string(GCharPtr(g_path_get_basename(defaults.damagedCopy().c_str())).get())
+            + " and defaults are in use";
+        break;
+    case UserDefaults::FileState::Unreadable:
+        text = "Your settings file could not be read; defaults are in use and changes cannot be saved";
+        break;
+    }
+    fileNotice_.set_text(text);
+    fileNotice_.set_visible(!text.empty());
 }
 
 void SettingsWindow::makeDefault()
@@ -189,6 +216,7 @@ void SettingsWindow::toggleAdBlock()
 {
     if (auto controller = browserController_.lock())
         controller->setAdBlockEnabled(adBlockCheckbox_.get_active());
+    showFileState();
 }
 
 void SettingsWindow::saveHomepage()
@@ -196,6 +224,7 @@ void SettingsWindow::saveHomepage()
     const std::string homepage = homepageField_.get_text();
     UserDefaults::standard().setString(kHomepageKey, homepage);
     quillmereLog.info("Homepage saved: %{public}s", homepage);
+    showFileState();
 }
 
 void SettingsWindow::clearData()
