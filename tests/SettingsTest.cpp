@@ -1,18 +1,47 @@
 #include "support/Browser.h"
 #include "support/Input.h"
 
+#include "platform/GObjectPtr.h"
 #include "platform/UserDefaults.h"
 #include "settings/LogViewerWindow.h"
 #include "settings/SettingsWindow.h"
 
 #include <gdk/gdkkeysyms.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 using namespace quillmere;
 using namespace quillmere::test;
 
-class Settings : public BrowserTest { };
+class Settings : public BrowserTest {
+protected:
+    static std::string defaultsPath() { return std::string(g_get_user_config_dir()) + "/quillmere/defaults.ini"; }
+    static void writeFile(const std::string& path, const std::string& text)
+    {
+        g_mkdir_with_parents(GCharPtr(g_path_get_dirname(path.c_str())).get(), 0700);
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    static std::string readFile(const std::string& path)
+    {
+        std::ostringstream text;
+        text << std::ifstream(path, std::ios::binary).rdbuf();
+        return text.str();
+    }
+
+    // Opens the settings window with Ctrl+comma and waits until it is on screen.
+    SettingsWindow& openSettings()
+    {
+        pressKey(GDK_KEY_comma, {GDK_KEY_Control_L});
+        EXPECT_TRUE(runUntil([&] {
+            auto shown = delegate().settingsWindow();
+            return shown && shown->get_mapped() && shown->content().get_height() > 0;
+        }));
+        focusWindow(*delegate().settingsWindow());
+        return *delegate().settingsWindow();
+    }
+};
 
 TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndLogs)
 {
@@ -139,4 +168,87 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
     settings.present();
     click(settings.showLogsButton());
     EXPECT_TRUE(settings.logViewer() == &viewer && viewer.process() == process);
+}
+
+// One stray line makes GLib reject the whole file: it is kept aside, never written over.
+TEST_F(Settings, ADamagedFileIsKeptAsideAndTheBrowserRunsOnDefaults)
+{
+    server.page("/", "<title>Home</title>");
+    const std::string damaged = "# mine\n[defaults]\nquillmereHomepage=" + server.url("/")
+        + "\nquillmereAdBlockEnabled=false\nnot a key file line\n";
+    writeFile(defaultsPath(), damaged);
+    useServerAsProxy(); // the default homepage must not reach the network
+    launch();
+    EXPECT_EQ(webkit_web_view_get_uri(activeView()), std::string("https://duckduckgo.com/"));
+    browser().openNewTab(server.url("/"));
+    ASSERT_TRUE(waitForTitle(1, "Home"));
+
+    SettingsWindow& settings = openSettings();
+    const std::string copy = UserDefaults::standard().damagedCopy();
+    EXPECT_EQ(readFile(copy), damaged);
+    EXPECT_EQ(countLogged("Settings file " + defaultsPath() + " is damaged"), 1);
+    EXPECT_EQ(std::tuple(settings.fileNotice().get_visible(), settings.fileNotice().get_text().raw()),
+        std::tuple(true,
+            "Your settings file was damaged; it was kept as " + copy.substr(copy.rfind('/') + 1)
+                + " and defaults are in use"));
+    EXPECT_EQ(std::tuple(settings.adBlockCheckbox().get_active(), settings.homepageField().get_text().raw(),
+                  settings.get_height()),
+        std::tuple(true, "https://duckduckgo.com", 590))
+        << "the notice fits under the last row";
+    click(settings.adBlockCheckbox());
+    EXPECT_TRUE(runUntil([&] { return readFile(defaultsPath()) == "[defaults]\nquillmereAdBlockEnabled=false\n"; }))
+        << readFile(defaultsPath());
+    EXPECT_EQ(readFile(copy), damaged);
+}
+
+// Here a directory stands where the file belongs: permission bits would not stop root.
+TEST_F(Settings, AnUnreadableFileIsLeftAloneAndChangesLastTheSession)
+{
+    server.page("/session", "<title>Session</title>");
+    writeFile(defaultsPath() + "/kept", "mine");
+    useServerAsProxy();
+    launch();
+    SettingsWindow& settings = openSettings();
+    EXPECT_EQ(settings.fileNotice().get_text().raw(),
+        "Your settings file could not be read; defaults are in use and changes cannot be saved");
+    settings.homepageField().set_text(server.url("/session"));
+    click(settings.saveButton());
+    ASSERT_TRUE(runUntil([] { return countLogged("Setting quillmereHomepage not saved") == 1; }));
+    EXPECT_EQ(countLogged("Settings file " + defaultsPath() + " cannot be read (not a regular file)"), 1);
+    EXPECT_EQ(readFile(defaultsPath() + "/kept"), "mine");
+    // The new homepage holds for this session.
+    focusWindow(browser().window());
+    pressKey(GDK_KEY_t, {GDK_KEY_Control_L});
+    EXPECT_TRUE(waitForTitle(1, "Session"));
+}
+
+// The file is a link into the user's own folder, carries comments, a key of another
+// program and a word where a boolean belongs, and is edited while the browser runs.
+TEST_F(Settings, ChangesKeepOutsideEditsCommentsAndUnknownKeysAndWriteThroughALink)
+{
+    server.page("/", "<title>Home</title>");
+    const std::string target = std::string(g_get_user_config_dir()) + "/dotfiles/quillmere.ini";
+    writeFile(target,
+        "# mine\n\n[defaults]\n# start here\nquillmereHomepage=" + server.url("/")
+            + "\nquillmereAdBlockEnabled=sometimes\nsomeFutureKey=1\n");
+    std::filesystem::create_directories(std::filesystem::path(defaultsPath()).parent_path());
+    std::filesystem::create_symlink("../dotfiles/quillmere.ini", defaultsPath());
+    launch();
+    ASSERT_TRUE(waitForTitle(0, "Home"));
+    SettingsWindow& settings = openSettings();
+    EXPECT_TRUE(settings.adBlockCheckbox().get_active()) << "not a boolean: on";
+    EXPECT_FALSE(settings.fileNotice().get_visible());
+
+    std::string edited = "# mine\n\n[defaults]\n# start here\nquillmereHomepage=" + server.url("/")
+        + "\nquillmereAdBlockEnabled=sometimes\nsomeFutureKey=2\naddedMeanwhile=yes\n";
+    writeFile(target, edited);
+    settings.homepageField().set_text(server.url("/new"));
+    click(settings.saveButton());
+    edited.replace(edited.find(server.url("/")), server.url("/").size(), server.url("/new"));
+    EXPECT_TRUE(runUntil([&] { return readFile(target) == edited; })) << readFile(target);
+    click(settings.adBlockCheckbox());
+    edited.replace(edited.find("sometimes"), 9, "false");
+    EXPECT_TRUE(runUntil([&] { return readFile(target) == edited; })) << readFile(target);
+    EXPECT_EQ(std::filesystem::read_symlink(defaultsPath()), "../dotfiles/quillmere.ini");
+    EXPECT_EQ(countLogged("Setting quillmereAdBlockEnabled in "), 1) << "one log line, however often it is read";
 }

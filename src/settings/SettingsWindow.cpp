@@ -2,6 +2,7 @@
 
 #include "browser/AddressResolver.h"
 #include "browser/BrowserWindowController.h"
+#include "platform/GObjectPtr.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "settings/DefaultBrowser.h"
@@ -22,6 +23,7 @@ std::shared_ptr<SettingsWindow> SettingsWindow::create(std::weak_ptr<BrowserWind
 SettingsWindow::SettingsWindow(std::weak_ptr<BrowserWindowController> browserController)
     : browserController_(std::move(browserController))
     , content_(Gtk::Orientation::VERTICAL)
+    , rows_(Gtk::Orientation::VERTICAL)
     , updateBtn_("Check for Updates")
     , makeDefaultBtn_("Make Default Browser")
     , saveBtn_("Save")
@@ -38,29 +40,23 @@ SettingsWindow::SettingsWindow(std::weak_ptr<BrowserWindowController> browserCon
 
 SettingsWindow::~SettingsWindow() = default;
 
-// Rows sit at fixed places from the top; each keeps its own width and height, and the
-// vertical gap to the row above it becomes its top margin. Margins on both sides give
-// a row exactly its width, so wrapping labels wrap there.
-void SettingsWindow::addRow(Gtk::Widget& widget, int x, int top, int width, int height)
+namespace {
+
+constexpr int kInset = 24; // from the window's left and top edges to the rows
+constexpr int kColumnWidth = SettingsWindow::kWidth - 2 * kInset; // as wide as a divider
+
+// Puts `widget` below the rows already in `column`, `gap` under the last of them, at
+// `width` × `height`. The space to its right keeps it at that width, so that wrapping
+// text wraps there.
+void addRow(Gtk::Box& column, Gtk::Widget& widget, int width, int height, int gap)
 {
-    widget.set_margin_start(x);
-    widget.set_margin_end(kWidth - x - width);
-    widget.set_margin_top(top - rowBottom_);
+    widget.set_margin_top(gap);
+    widget.set_margin_end(kColumnWidth - width);
     widget.set_size_request(-1, height);
     widget.set_halign(Gtk::Align::FILL);
     widget.set_valign(Gtk::Align::START);
-    content_.append(widget);
-    rowBottom_ = top + height;
+    column.append(widget);
 }
-
-void SettingsWindow::divider(int top)
-{
-    auto* line = Gtk::make_managed<Gtk::Box>();
-    line->add_css_class("settings-divider");
-    addRow(*line, 24, top, 392, 1);
-}
-
-namespace {
 
 Gtk::Label* heading(const char* text, int size)
 {
@@ -80,9 +76,27 @@ void note(Gtk::Label& label, bool wrapping)
 
 } // namespace
 
+Gtk::Box& SettingsWindow::addSection()
+{
+    auto* column = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL);
+    rows_.append(*column);
+    return *column;
+}
+
+void SettingsWindow::addDivider(int gap)
+{
+    auto* line = Gtk::make_managed<Gtk::Box>();
+    line->add_css_class("settings-divider");
+    addRow(rows_, *line, kColumnWidth, 1, gap);
+}
+
 void SettingsWindow::setup()
 {
     content_.add_css_class("settings-content");
+    rows_.set_margin_start(kInset);
+    rows_.set_margin_end(kInset);
+    rows_.set_margin_top(kInset);
+    content_.append(rows_);
     set_child(content_);
     std::weak_ptr<SettingsWindow> weakSelf = weak_from_this();
     auto action = [weakSelf](void (SettingsWindow::*method)()) {
@@ -92,9 +106,13 @@ void SettingsWindow::setup()
         };
     };
 
-    addRow(*heading("Quillmere", 18), 24, 24, 300, 26);
-    addRow(*heading("Updates", 13), 24, 65, 250, 20);
-    addRow(updateBtn_, 24, 92, 220, 30);
+    // Sections of rows between dividers; each row and divider gives its size and its
+    // distance to whatever is above it.
+    addRow(rows_, *heading("Quillmere", 18), 300, 26, 0);
+
+    Gtk::Box& updates = addSection();
+    addRow(updates, *heading("Updates", 13), 250, 20, 15);
+    addRow(updates, updateBtn_, 220, 30, 7);
     updateBtn_.signal_clicked().connect([weakSelf] {
         auto self = weakSelf.lock();
         if (!self)
@@ -106,17 +124,19 @@ void SettingsWindow::setup()
     });
     updateStatus_.set_text("Build " + std::to_string(currentBuild));
     note(updateStatus_, true);
-    addRow(updateStatus_, 24, 126, 390, 30);
-    divider(165);
+    addRow(updates, updateStatus_, 390, 30, 4);
 
-    addRow(makeDefaultBtn_, 24, 171, 220, 30);
+    addDivider(9);
+    Gtk::Box& defaultBrowser = addSection();
+    addRow(defaultBrowser, makeDefaultBtn_, 220, 30, 5);
     makeDefaultBtn_.signal_clicked().connect(action(&SettingsWindow::makeDefault));
     auto* defaultNote = Gtk::make_managed<Gtk::Label>("Other apps will now open web links in Quillmere.");
     note(*defaultNote, true);
-    addRow(*defaultNote, 24, 203, 390, 28);
-    divider(240);
+    addRow(defaultBrowser, *defaultNote, 390, 28, 2);
 
-    addRow(*heading("Ad & Tracker Blocking", 13), 24, 256, 250, 20);
+    addDivider(9);
+    Gtk::Box& blocking = addSection();
+    addRow(blocking, *heading("Ad & Tracker Blocking", 13), 250, 20, 15);
     adBlockCheckbox_.set_active(adBlockEnabled());
     adBlockCheckbox_.add_css_class("settings-checkbox");
     // A long label wraps inside its row rather than widen the window.
@@ -125,10 +145,11 @@ void SettingsWindow::setup()
     checkboxLabel->set_xalign(0);
     adBlockCheckbox_.set_child(*checkboxLabel);
     adBlockCheckbox_.signal_toggled().connect(action(&SettingsWindow::toggleAdBlock));
-    addRow(adBlockCheckbox_, 24, 282, 390, 24);
-    divider(320);
+    addRow(blocking, adBlockCheckbox_, 390, 24, 6);
 
-    addRow(*heading("Homepage", 13), 24, 336, 250, 20);
+    addDivider(14);
+    Gtk::Box& homepage = addSection();
+    addRow(homepage, *heading("Homepage", 13), 250, 20, 15);
     auto* homepageRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
     homepageField_.add_css_class("settings-field");
     homepageField_.set_text(BrowserWindowController::homepage());
@@ -141,21 +162,49 @@ void SettingsWindow::setup()
     saveBtn_.signal_clicked().connect(action(&SettingsWindow::saveHomepage));
     homepageRow->append(homepageField_);
     homepageRow->append(saveBtn_);
-    addRow(*homepageRow, 24, 362, 388, 28);
-    divider(405);
+    addRow(homepage, *homepageRow, 388, 28, 6);
 
-    addRow(*heading("Browsing Data", 13), 24, 421, 250, 20);
-    addRow(clearDataBtn_, 24, 446, 220, 30);
+    addDivider(15);
+    Gtk::Box& browsingData = addSection();
+    addRow(browsingData, *heading("Browsing Data", 13), 250, 20, 15);
+    addRow(browsingData, clearDataBtn_, 220, 30, 5);
     clearDataBtn_.signal_clicked().connect(action(&SettingsWindow::clearData));
     note(clearDataStatus_, false);
-    addRow(clearDataStatus_, 24, 481, 390, 20);
-    divider(510);
+    addRow(browsingData, clearDataStatus_, 390, 20, 5);
 
-    addRow(showLogsBtn_, 24, 520, 220, 30);
+    addDivider(9);
+    Gtk::Box& logs = addSection();
+    addRow(logs, showLogsBtn_, 220, 30, 9);
     showLogsBtn_.signal_clicked().connect(action(&SettingsWindow::showLogs));
+    // Shown only when the settings file is in trouble; hidden, it takes no room.
+    note(fileNotice_, true);
+    fileNotice_.add_css_class("settings-warning");
+    addRow(logs, fileNotice_, 390, 0, 6);
+    showFileState();
+    signal_show().connect(action(&SettingsWindow::showFileState));
 
     for (Gtk::Button* button : {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &showLogsBtn_})
         button->add_css_class("settings-button");
+}
+
+void SettingsWindow::showFileState()
+{
+    const UserDefaults& defaults = UserDefaults::standard();
+    std::string text;
+    switch (defaults.fileState()) {
+    case UserDefaults::FileState::Healthy:
+        break;
+    case UserDefaults::FileState::Damaged:
+        text = "Your settings file was damaged; it was kept as "
+            + std::string(GCharPtr(g_path_get_basename(defaults.damagedCopy().c_str())).get())
+            + " and defaults are in use";
+        break;
+    case UserDefaults::FileState::Unreadable:
+        text = "Your settings file could not be read; defaults are in use and changes cannot be saved";
+        break;
+    }
+    fileNotice_.set_text(text);
+    fileNotice_.set_visible(!text.empty());
 }
 
 void SettingsWindow::makeDefault()
@@ -167,6 +216,7 @@ void SettingsWindow::toggleAdBlock()
 {
     if (auto controller = browserController_.lock())
         controller->setAdBlockEnabled(adBlockCheckbox_.get_active());
+    showFileState();
 }
 
 void SettingsWindow::saveHomepage()
@@ -174,6 +224,7 @@ void SettingsWindow::saveHomepage()
     const std::string homepage = homepageField_.get_text();
     UserDefaults::standard().setString(kHomepageKey, homepage);
     quillmereLog.info("Homepage saved: %{public}s", homepage);
+    showFileState();
 }
 
 void SettingsWindow::clearData()

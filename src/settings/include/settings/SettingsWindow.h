@@ -1,7 +1,8 @@
 // The settings window: updates, default browser, ad and tracker blocking, homepage,
 // browsing data and the log viewer. It keeps no settings logic of its own beyond
-// storing the homepage; every action goes to the part that owns it. The application
-// delegate makes one on the first "Settings..." and keeps it; closing only hides it.
+// storing the homepage and saying when the settings file is damaged or unreadable;
+// every action goes to the part that owns it. The application delegate makes one on
+// the first "Settings..." and keeps it; closing only hides it.
 #pragma once
 
 #include "update/UpdateStatus.h"
@@ -39,6 +40,7 @@ public:
     Gtk::Button& saveButton() { return saveBtn_; }
     Gtk::Button& clearDataButton() { return clearDataBtn_; }
     Gtk::Button& showLogsButton() { return showLogsBtn_; }
+    Gtk::Label& fileNotice() { return fileNotice_; }
     LogViewerWindow* logViewer() const { return logViewer_.get(); }
     Gtk::Box& content() { return content_; }
 
@@ -56,13 +58,15 @@ public:
 private:
     explicit SettingsWindow(std::weak_ptr<BrowserWindowController> browserController);
     void setup();
-    void addRow(Gtk::Widget& widget, int x, int top, int width, int height);
-    void divider(int top);
+    Gtk::Box& addSection();
+    void addDivider(int gap);
+    // Says in the window when the settings file was damaged or cannot be read.
+    void showFileState();
 
     std::unique_ptr<LogViewerWindow> logViewer_;
     std::weak_ptr<BrowserWindowController> browserController_;
     Gtk::Box content_;
-    int rowBottom_ = 0; // bottom edge of the row added last
+    Gtk::Box rows_; // the sections and dividers, inset from the window's edges
     Gtk::Button updateBtn_;
     Gtk::Label updateStatus_;
     Gtk::Button makeDefaultBtn_;
@@ -72,6 +76,7 @@ private:
     Gtk::Button clearDataBtn_;
     Gtk::Label clearDataStatus_;
     Gtk::Button showLogsBtn_;
+    Gtk::Label fileNotice_;
     bool updateFound_ = false; // the button installs from then on
     std::string updateBase_;
 };
