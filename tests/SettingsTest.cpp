@@ -179,7 +179,10 @@ TEST_F(Settings, ADamagedFileIsKeptAsideAndTheBrowserRunsOnDefaults)
     writeFile(defaultsPath(), damaged);
     useServerAsProxy(); // the default homepage must not reach the network
     launch();
-    EXPECT_EQ(webkit_web_view_get_uri(activeView()), std::string("https://duckduckgo.com/"));
+    EXPECT_TRUE(runUntil([&] {
+        const char* uri = webkit_web_view_get_uri(activeView());
+        return uri && uri == std::string("https://duckduckgo.com/");
+    }));
     browser().openNewTab(server.url("/"));
     ASSERT_TRUE(waitForTitle(1, "Home"));
 

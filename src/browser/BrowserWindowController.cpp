@@ -28,6 +28,7 @@ BrowserWindowController::BrowserWindowController(const Glib::RefPtr<Gtk::Applica
     , reloadButton_("⟳")
     , devToolsButton_("</>")
     , pipButton_("PiP")
+    , barSlot_(Gtk::Orientation::VERTICAL)
     , pageArea_(Gtk::Orientation::VERTICAL)
 {
     window_->set_default_size(1200, 800);
@@ -55,6 +56,7 @@ void BrowserWindowController::setupUI()
 
     buildToolbar();
     contentView_.append(toolbar_);
+    contentView_.append(barSlot_);
 
     pageArea_.add_css_class("page-area");
     pageArea_.set_vexpand(true);

@@ -2,6 +2,7 @@
 
 #include "platform/Uuid.h"
 
+#include <gtkmm/box.h>
 #include <gtkmm/widget.h>
 
 namespace quillmere {
@@ -26,7 +27,9 @@ std::string hostOf(const char* uri)
 Tab::Tab(TabDelegate& delegate, GObjectPtr<WebKitWebView> view)
     : delegate_(delegate)
     , id_(newUUID())
+    , bars_(std::make_unique<Gtk::Box>(Gtk::Orientation::VERTICAL))
 {
+    bars_->add_css_class("tab-bars");
     setWebView(std::move(view));
 }
 
@@ -34,6 +37,8 @@ Tab::~Tab()
 {
     // The engine may keep the view a moment longer; nothing of it reaches us after this.
     disconnect();
+    if (auto* parent = dynamic_cast<Gtk::Box*>(bars_->get_parent()))
+        parent->remove(*bars_);
 }
 
 Tab* Tab::fromView(WebKitWebView* view)

@@ -51,6 +51,9 @@ void BrowserWindowController::switchToTab(int index)
             widget->set_visible(false);
     activeTabIndex_ = index;
     Tab& tab = *tabs_[index];
+    if (Gtk::Widget* shown = barSlot_.get_first_child())
+        barSlot_.remove(*shown);
+    barSlot_.append(tab.bars());
     if (Gtk::Widget* widget = tab.widget())
         widget->set_visible(true);
     devPanel_->setWebView(tab.webView());

@@ -18,7 +18,8 @@ BrowserTest::BrowserTest()
     setBundleDirectory(bundle_);
     g_mkdir_with_parents((bundle_ + "/share/quillmere").c_str(), 0700);
     // An emission hook sees the signal of every web view, the ones pages open included.
-    g_type_ensure(WEBKIT_TYPE_WEB_VIEW);
+    // Signals exist once the class does.
+    g_type_class_unref(g_type_class_ref(WEBKIT_TYPE_WEB_VIEW));
     crashHook_ = g_signal_add_emission_hook(
         g_signal_lookup("web-process-terminated", WEBKIT_TYPE_WEB_VIEW), 0, webProcessTerminated, this, nullptr);
 }

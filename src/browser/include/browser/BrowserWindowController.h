@@ -155,6 +155,8 @@ private:
     Gtk::Entry addressField_;
     std::string shownAddress_; // what the program last put in the field
     Gtk::Label blockedBadge_;
+    // Shows the active tab's bars, right under the toolbar.
+    Gtk::Box barSlot_;
     // Holds every tab's web view (only the active one shown) above the docked panel.
     Gtk::Box pageArea_;
 

@@ -8,12 +8,14 @@
 #include <webkit/webkit.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace Gtk {
+class Box;
 class Widget;
-}
+} // namespace Gtk
 
 namespace quillmere {
 
@@ -66,6 +68,10 @@ public:
     // The page's address, or "" while it has none.
     std::string uri() const;
 
+    // The tab's own bars under the toolbar (questions a page asks, find in page); the
+    // window shows the active tab's and keeps the others' state as it is.
+    Gtk::Box& bars() { return *bars_; }
+
     // Resources blocked in the current page, as the counter last reported.
     std::int64_t blockedCount() const { return blockedCount_; }
     void setBlockedCount(std::int64_t count) { blockedCount_ = count; }
@@ -82,6 +88,7 @@ private:
     const std::string id_;
     GObjectPtr<WebKitWebView> webView_;
     Gtk::Widget* widget_ = nullptr;
+    std::unique_ptr<Gtk::Box> bars_;
     std::vector<gulong> handlers_; // on webView_, cut when the view is replaced or the tab goes
     std::string title_ = "New Tab";
     std::int64_t blockedCount_ = 0;
