@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include <memory>
+#include <utility>
 
 namespace quillmere {
 
@@ -41,8 +42,19 @@ void UserDefaults::load()
     }
 }
 
+void UserDefaults::holdSaving(bool held)
+{
+    held_ = held;
+    if (!held_ && std::exchange(unsaved_, false))
+        save();
+}
+
 void UserDefaults::save()
 {
+    if (held_) {
+        unsaved_ = true;
+        return;
+    }
     char* directory = g_path_get_dirname(path_.c_str());
     g_mkdir_with_parents(directory, 0700);
     g_free(directory);

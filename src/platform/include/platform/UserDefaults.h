@@ -28,11 +28,17 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // While held, changes stay in memory and reach the file only when the hold ends: an
+    // updated copy that is starting owns the file meanwhile.
+    void holdSaving(bool held);
+
 private:
     void load();
     void save();
 
     std::string path_;
+    bool held_ = false;
+    bool unsaved_ = false;
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };
