@@ -6,6 +6,8 @@
 #include "support/UpdateArchives.h"
 
 #include "platform/Bundle.h"
+#include "platform/GObjectPtr.h"
+#include "platform/UserDefaults.h"
 
 #include <csignal>
 #include <filesystem>
@@ -40,6 +42,11 @@ const KillPoint kKillPoints[] = {
     {"NowhereWithRenames", "", true, false, true},
     {"Nowhere", "", false, false, true},
 };
+
+void PrintTo(const KillPoint& point, std::ostream* out)
+{
+    *out << (*point.fault ? point.fault : "nowhere") << (point.renames ? " with renames" : "");
+}
 
 class UpdateSwap : public BrowserTest, public ::testing::WithParamInterface<KillPoint> { };
 
@@ -87,3 +94,40 @@ TEST_P(UpdateSwap, AKillAtThisStepLeavesAWorkingInstallForTheNextLaunch)
 
 INSTANTIATE_TEST_SUITE_P(Steps, UpdateSwap, ::testing::ValuesIn(kKillPoints),
     [](const ::testing::TestParamInfo<KillPoint>& info) { return std::string(info.param.name); });
+
+// The real program as the new copy: its previous copy is killed before the report, and
+// it keeps the swap itself once its window is up.
+TEST(UpdateHandOver, ANewCopyWhosePreviousCopyDiedBeforeItsReportKeepsTheSwap)
+{
+    TestServer server;
+    UserDefaults::standard().setString(kHomepageKey, server.url("/home"));
+    server.page("/home", "<title>Home</title>");
+    const fs::path bundle = fs::path(GCharPtr(g_dir_make_tmp("quillmere-install-XXXXXX", nullptr)).get()) / "quillmere";
+    const fs::path packing = GCharPtr(g_dir_make_tmp("quillmere-pack-XXXXXX", nullptr)).get();
+    ASSERT_EQ(std::system(("cmake --install " QUILLMERE_BUILD_DIR " --prefix " + bundle.string() + " >/dev/null && rm "
+                  + bundle.string() + "/share/quillmere/quilblock_rules.json && cp -a " + bundle.string() + " "
+                  + packing.string() + "/quillmere && echo 3 > " + packing.string()
+                  + "/quillmere/share/quillmere/marker && " QUILLMERE_RELEASE_TOOL " pack " + packing.string()
+                  + "/quillmere " + packing.string() + "/latest.zip")
+                              .c_str()),
+        0);
+    const std::string archive = readFile(packing / "latest.zip");
+    server.route("/version.json", Response {200, "application/json", signedRelease(3, "1.3", "", archive), {}});
+    server.route("/latest.zip", Response {200, "application/zip", archive, {}});
+
+    // The new copy outlives the driver: its output goes to a file, not to pipes that would stay open.
+    g_setenv(kFaultVariable, "relaunched", TRUE);
+    Program driver("/bin/sh",
+        {"-c",
+            std::string(QUILLMERE_UPDATE_DRIVER " ") + bundle.string() + " " + server.url("") + " >" + packing.string()
+                + "/driver.log 2>&1"});
+    ASSERT_TRUE(driver.waitForExit(60000));
+    g_unsetenv(kFaultVariable);
+    EXPECT_EQ(driver.exitStatus(), 128 + SIGKILL) << readFile(packing / "driver.log");
+
+    EXPECT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(bundle.parent_path()), {}) == 1; }, 30000))
+        << "the staging directory goes once the new copy is up";
+    EXPECT_TRUE(runUntil([&] { return server.sawPath("/home"); }, 20000));
+    EXPECT_EQ(readFile(bundle / "share/quillmere/marker"), "3\n");
+    std::ranges::for_each(processesFrom(bundle), [](int pid) { kill(pid, SIGTERM); });
+}

@@ -102,20 +102,6 @@ private:
     int port_ = 0;
 };
 
-// The processes started from `bundle`'s program (a script shows it on its command line).
-std::vector<int> processesFrom(const fs::path& bundle)
-{
-    std::vector<int> found;
-    const std::string program = (bundle / "bin/quillmere").string();
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::error_code error;
-        const std::string command = readFile(entry.path() / "cmdline");
-        if (fs::read_symlink(entry.path() / "exe", error) == program || command.find(program) != std::string::npos)
-            found.push_back(atoi(entry.path().filename().c_str()));
-    }
-    return found;
-}
-
 bool anyDownloadLeft()
 {
     return std::ranges::any_of(fs::directory_iterator(g_get_tmp_dir()),
@@ -350,8 +336,8 @@ TEST_F(Updates, ASignedReleaseReplacesTheWholeBundleAndHandsOverToTheNewCopyOnce
     EXPECT_EQ(install(settings, true, [&] { return logged(started); }),
         (std::vector<std::string> {"Downloading update...", "Installing update...", "Relaunching..."}));
     EXPECT_TRUE(logged(started));
-    // The new copy showed its window (and loaded its homepage) before it reported, and runs from the bundle.
-    EXPECT_TRUE(server.sawPath("/home"));
+    // The new copy is up (its window, then its homepage) and runs from the bundle.
+    EXPECT_TRUE(runUntil([&] { return server.sawPath("/home"); }, 20000));
     const auto running = processesFrom(bundle);
     EXPECT_FALSE(running.empty());
     std::ranges::for_each(running, [](int pid) { kill(pid, SIGTERM); });

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 namespace quillmere::Updater {
 
@@ -259,7 +260,11 @@ void Staging::discard()
     flush(fs::path(bundle_).parent_path());
 }
 
-void recoverStaging(const std::string& bundle)
+namespace {
+
+// Calls `finish` for each staging directory beside `bundle`, locked for the call; those
+// that a running install holds are left alone.
+void forEachIdleStaging(const std::string& bundle, const std::function<void(const std::string&)>& finish)
 {
     const fs::path parent = fs::path(bundle).parent_path();
     std::error_code error;
@@ -267,23 +272,46 @@ void recoverStaging(const std::string& bundle)
         const std::string path = entry.path().string();
         if (!entry.path().filename().string().starts_with(kStagingPrefix) || !identity(path))
             continue;
-        // An install that is still running holds its staging directory.
         FileDescriptor lock = openDirectory(path.c_str());
-        if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
-            continue;
+        if (lock && flock(lock.get(), LOCK_EX | LOCK_NB) == 0)
+            finish(path);
+    }
+    flush(parent);
+}
+
+} // namespace
+
+void keepSwapsOf(const std::string& bundle)
+{
+    const auto self = identity(bundle);
+    forEachIdleStaging(bundle, [&](const std::string& path) {
         const auto journal = readJournal(path);
+        if (!self || !journal || journal->state != "swapping" || journal->next != identityText(*self))
+            return;
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+        quillmereLog.info("Update: this copy is up, so the swap that put it in place is kept");
+    });
+}
+
+void recoverStaging(const std::string& bundle, bool startedByUpdate)
+{
+    const auto self = identity(bundle);
+    forEachIdleStaging(bundle, [&](const std::string& path) {
+        const auto journal = readJournal(path);
+        if (startedByUpdate && self && journal && journal->state == "swapping" && journal->next == identityText(*self))
+            return;
         if (journal && journal->state == "swapping") {
             if (auto problem = putPreviousBack(bundle, path)) {
                 quillmereLog.error("Update: an unfinished swap cannot be undone: %{public}s", *problem);
-                continue;
+                return;
             }
             quillmereLog.info("Update: undid a swap that did not finish; the previous copy is back");
         }
         std::error_code ignored;
         fs::remove_all(path, ignored);
         quillmereLog.info("Update: removed %{public}s", path);
-    }
-    flush(parent);
+    });
 }
 
 } // namespace quillmere::Updater

@@ -47,7 +47,13 @@ private:
     bool precious_ = false; // holds a copy that a failed step could not put back
 };
 
-// Finishes every staging directory beside `bundle` that no running install holds.
-void recoverStaging(const std::string& bundle);
+// Finishes every staging directory beside `bundle` that no running install holds. A
+// copy that an update has just started (`startedByUpdate`) leaves the swap that put it
+// in place for keepSwapsOf to decide, once its window is up or never.
+void recoverStaging(const std::string& bundle, bool startedByUpdate);
+
+// Once a copy of `bundle` has its window up: keeps the swaps that put this copy in
+// place and whose install has ended without hearing so.
+void keepSwapsOf(const std::string& bundle);
 
 } // namespace quillmere::Updater

@@ -216,6 +216,11 @@ void takeReportChannel()
     reportChannel() = int(fd);
 }
 
+bool startedByUpdate()
+{
+    return reportChannel() >= 0;
+}
+
 void reportStarted()
 {
     const int fd = std::exchange(reportChannel(), -1);

@@ -21,6 +21,9 @@ void reclaimApplicationName();
 // nothing this process starts inherits it.
 void takeReportChannel();
 
+// Whether this copy was started that way and has not reported yet.
+bool startedByUpdate();
+
 // Reports a good start on that socket, once; nothing when there is none.
 void reportStarted();
 

@@ -330,7 +330,7 @@ void downloadAndInstall(const std::string& base, Progress progress, InstallCompl
 
 void recoverInterruptedUpdates()
 {
-    recoverStaging(bundleDirectory());
+    recoverStaging(bundleDirectory(), startedByUpdate());
 }
 
 void takeRelaunchReport()
@@ -341,6 +341,9 @@ void takeRelaunchReport()
 void reportStartedAfterUpdate()
 {
     reportStarted();
+    // Had the previous copy ended before it heard from us, the next launch would undo
+    // the swap; a copy with its window up has shown that it works.
+    keepSwapsOf(bundleDirectory());
 }
 
 } // namespace quillmere::Updater

@@ -145,6 +145,19 @@ std::string readFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+std::vector<int> processesFrom(const std::string& bundle)
+{
+    std::vector<int> found;
+    const std::string program = bundle + "/bin/quillmere";
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::error_code error;
+        const std::string command = readFile(entry.path() / "cmdline");
+        if (fs::read_symlink(entry.path() / "exe", error) == program || command.find(program) != std::string::npos)
+            found.push_back(atoi(entry.path().filename().c_str()));
+    }
+    return found;
+}
+
 std::map<std::string, std::string> snapshot(const std::string& root)
 {
     std::map<std::string, std::string> entries;

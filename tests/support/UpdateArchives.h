@@ -55,4 +55,7 @@ std::map<std::string, std::string> snapshot(const std::string& root);
 
 std::string readFile(const std::string& path);
 
+// The processes started from `bundle`'s program (a script shows it on its command line).
+std::vector<int> processesFrom(const std::string& bundle);
+
 } // namespace quillmere::test

@@ -54,7 +54,8 @@ bool isReplaceableBundle(const std::string& bundle);
 void recoverInterruptedUpdates();
 
 // For a copy that an update started: call once before the program starts anything
-// (takeRelaunchReport), and once its window is on screen (reportStartedAfterUpdate).
+// (takeRelaunchReport), and once its window is on screen (reportStartedAfterUpdate,
+// which also keeps a swap whose previous copy ended before it heard the report).
 void takeRelaunchReport();
 void reportStartedAfterUpdate();
 
