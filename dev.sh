@@ -9,12 +9,14 @@ PACKAGES=(
   g++ cmake pkg-config
   libgtkmm-4.0-dev libwebkitgtk-6.0-dev libsoup-3.0-dev glib-networking nlohmann-json3-dev
   libjpeg62-turbo-dev
+  # updates: signatures and digests (libsodium), zip archives (libarchive)
+  libsodium-dev libarchive-dev
   # rules data: EasyList and EasyPrivacy as text files
   webext-ublock-origin-firefox
   # run time
-  unzip fonts-noto-color-emoji fonts-dejavu-core gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libsodium23 libarchive13 fonts-noto-color-emoji fonts-dejavu-core gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # tests
-  libgtest-dev libx11-dev libxtst-dev xvfb xauth dbus systemd gstreamer1.0-tools zip
+  libgtest-dev libx11-dev libxtst-dev xvfb xauth dbus systemd gstreamer1.0-tools
   # the Debian package (dpkg-shlibdeps, file) and the checks a distribution runs on it
   dpkg-dev file lintian desktop-file-utils appstream
 )

@@ -7,6 +7,7 @@
 #include "platform/Resources.h"
 #include "settings/DefaultBrowser.h"
 #include "settings/SettingsWindow.h"
+#include "update/Updater.h"
 
 #include <giomm/menu.h>
 #include <giomm/simpleaction.h>
@@ -24,6 +25,8 @@ Glib::RefPtr<Gtk::Application> AppDelegate::createApplication()
 AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
     : application_(application)
 {
+    // Before anything is started that could inherit it.
+    Updater::takeRelaunchReport();
     application_->signal_startup().connect(sigc::mem_fun(*this, &AppDelegate::startup));
     application_->signal_activate().connect(sigc::mem_fun(*this, &AppDelegate::activate));
     application_->signal_open().connect(sigc::mem_fun(*this, &AppDelegate::open));
@@ -43,6 +46,7 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::startup()
 {
+    Updater::recoverInterruptedUpdates();
     registerResources();
     configureRendering();
     Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
@@ -121,6 +125,11 @@ void AppDelegate::applicationDidFinishLaunching()
         },
         false);
     window.present();
+    // A copy that an update started tells the previous one that it is up.
+    if (window.get_mapped())
+        Updater::reportStartedAfterUpdate();
+    else
+        window.signal_map().connect([] { Updater::reportStartedAfterUpdate(); });
 
     activityToken_ =
         application_->inhibit(window, Gtk::Application::InhibitFlags::SUSPEND | Gtk::Application::InhibitFlags::IDLE,

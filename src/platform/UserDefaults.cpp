@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,8 +204,21 @@ bool UserDefaults::keepDamaged(const std::string& target, const std::string& rea
     return false;
 }
 
+void UserDefaults::holdSaving(bool held)
+{
+    held_ = held;
+    if (held_)
+        return;
+    for (const std::string& key : std::exchange(unsavedKeys_, {}))
+        save(key);
+}
+
 void UserDefaults::save(const std::string& key)
 {
+    if (held_) {
+        unsavedKeys_.insert(key);
+        return;
+    }
     if (state_ == FileState::Unreadable) {
         quillmereLog.error("Setting %{public}s not saved: the settings file %{public}s cannot be read", key, path_);
         return;

@@ -29,7 +29,7 @@ SettingsWindow::SettingsWindow(std::weak_ptr<BrowserWindowController> browserCon
     , saveBtn_("Save")
     , clearDataBtn_("Clear Cookies & Cache")
     , showLogsBtn_("Show Logs")
-    , updateBase_(Updater::kUpdateBase)
+    , updateBase_(Updater::configuredBase())
 {
     set_title("Quillmere Settings");
     set_default_size(kWidth, kHeight);

@@ -41,6 +41,10 @@ public:
     // Where the damaged file was kept; empty unless the state is Damaged.
     const std::string& damagedCopy() const { return damagedCopy_; }
 
+    // While held, changes stay in memory and reach the file only when the hold ends: an
+    // updated copy that is starting owns the file meanwhile.
+    void holdSaving(bool held);
+
 private:
     struct KeyFile;
     void load();
@@ -56,6 +60,8 @@ private:
     FileState state_ = FileState::Healthy;
     std::string damagedCopy_;
     mutable std::set<std::string> reportedKeys_;
+    bool held_ = false;
+    std::set<std::string> unsavedKeys_;
 };
 
 // The ad-block switch as every part of the program reads it: a stored boolean wins;
