@@ -17,6 +17,8 @@ PACKAGES=(
   libsodium23 libarchive13 fonts-noto-color-emoji fonts-dejavu-core gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # tests
   libgtest-dev libx11-dev libxtst-dev xvfb xauth dbus systemd gstreamer1.0-tools
+  # the accessibility tree, read as a screen reader would
+  at-spi2-core python3-pyatspi
   # the Debian package (dpkg-shlibdeps, file) and the checks a distribution runs on it
   dpkg-dev file lintian desktop-file-utils appstream
 )

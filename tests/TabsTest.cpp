@@ -98,9 +98,9 @@ TEST_F(Tabs, KeysAndTheStripOpenSwitchAndCloseTabsThatShareTheStrip)
     EXPECT_EQ(text(closeButton(0).get_allocation()), text(Gdk::Rectangle(box(0).get_width() - 20, 5, 16, 16)));
     EXPECT_TRUE(closeButton(0).get_mapped() && closeButton(0).get_label() == "✕");
 
-    // Slots of clamp((1200 - 40) / n, 90, 180); boxes past the strip's right edge are clipped.
+    // Slots of clamp((1200 - 40) / n, 90, 180).
     TabBar& strip = browser().tabBar();
-    for (auto [count, slot] : {std::pair {1, 180}, std::pair {8, 145}, std::pair {20, 90}}) {
+    for (auto [count, slot] : {std::pair {1, 180}, std::pair {8, 145}, std::pair {12, 96}}) {
         while (tabCount() < count)
             browser().openNewTab();
         // New boxes get their place at the next layout.
@@ -111,4 +111,44 @@ TEST_F(Tabs, KeysAndTheStripOpenSwitchAndCloseTabsThatShareTheStrip)
                 text(strip.tabButtons().at(i)->get_allocation()), text(Gdk::Rectangle(4 + i * slot, 4, slot - 4, 26)))
                 << i;
     }
+}
+
+// Past the narrowest slots the strip scrolls: "+" stays at the right end, the active tab
+// is always in view, and the wheel brings every other one into reach.
+TEST_F(Tabs, TwentyFiveTabsScrollSoThatEveryOneCanBeReached)
+{
+    server.page("/", "<title>Start</title>");
+    setDefault(kHomepageKey, server.url("/"));
+    launch();
+    TabBar& strip = browser().tabBar();
+    const int stripWidth = strip.get_width();
+    const int tabsRight = stripWidth - 40;
+    auto inView = [&](int index) {
+        const Gdk::Rectangle box = strip.tabButtons().at(index)->get_allocation();
+        return box.get_x() >= 0 && box.get_x() + box.get_width() <= tabsRight;
+    };
+    for (int i = 1; i < 25; ++i) {
+        pressKey(GDK_KEY_t, {GDK_KEY_Control_L});
+        ASSERT_TRUE(runUntil([&] { return tabCount() == i + 1 && inView(i); })) << i;
+    }
+    EXPECT_EQ(browser().activeTabIndex(), 24);
+    EXPECT_EQ(strip.newTabButton().get_allocation().get_x(), tabsRight + 4);
+    EXPECT_EQ(strip.scrollOffset(), strip.scrollRange());
+    EXPECT_FALSE(inView(0));
+
+    for (int index = 0; index < 25; ++index) {
+        const int before = strip.scrollOffset();
+        if (!inView(index)) {
+            const bool left = strip.tabButtons().at(index)->get_allocation().get_x() < 0;
+            scrollWheel(strip, left ? -1 : 1);
+            ASSERT_TRUE(runUntil([&] { return strip.scrollOffset() != before; })) << index;
+            --index; // look again
+            continue;
+        }
+        click(*dynamic_cast<Gtk::Overlay&>(*strip.tabButtons().at(index)).get_child());
+        ASSERT_TRUE(runUntil([&] { return browser().activeTabIndex() == index; })) << index;
+    }
+    // Switching to a tab out of view scrolls it in.
+    browser().switchToTab(0);
+    EXPECT_TRUE(runUntil([&] { return inView(0) && strip.scrollOffset() == 0; }));
 }

@@ -58,6 +58,10 @@ void AppDelegate::startup()
     application_->add_action("newTab", sigc::mem_fun(*this, &AppDelegate::newTab));
     application_->add_action("closeTab", sigc::mem_fun(*this, &AppDelegate::closeTab));
     application_->add_action("openSettings", sigc::mem_fun(*this, &AppDelegate::openSettings));
+    application_->add_action("toggleDevTools", [this] {
+        if (controller_)
+            controller_->toggleDevTools();
+    });
     application_->add_action("quit", [this] { application_->quit(); });
     application_->set_accel_for_action("app.openSettings", "<Primary>comma");
     application_->set_accel_for_action("app.quit", "<Primary>q");

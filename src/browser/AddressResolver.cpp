@@ -1,5 +1,8 @@
 #include "browser/AddressResolver.h"
 
+#include <glib.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -15,6 +18,53 @@ bool isAsciiAlnum(unsigned char c)
 bool startsWith(std::string_view text, std::string_view prefix)
 {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && g_ascii_strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool isDigits(std::string_view text, size_t maxLength)
+{
+    return !text.empty() && text.size() <= maxLength
+        && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+bool isIPv4(std::string_view text)
+{
+    int parts = 0;
+    for (size_t start = 0; start <= text.size(); ++parts) {
+        const size_t end = std::min(text.find('.', start), text.size());
+        const std::string_view part = text.substr(start, end - start);
+        if (!isDigits(part, 3) || std::stoi(std::string(part)) > 255)
+            return false;
+        start = end + 1;
+    }
+    return parts == 4;
+}
+
+// "localhost", an IP address ("[::1]" for IPv6) or a single word followed by ":port".
+bool isLocalHostPort(std::string_view hostPort)
+{
+    std::string_view host = hostPort;
+    std::string_view port;
+    const size_t colon = hostPort.rfind(':');
+    if (colon != std::string_view::npos && hostPort.find(']', colon) == std::string_view::npos) {
+        host = hostPort.substr(0, colon);
+        port = hostPort.substr(colon + 1);
+        if (!isDigits(port, 5))
+            return false;
+    }
+    if (host.empty())
+        return false;
+    if (g_ascii_strncasecmp(host.data(), "localhost", host.size()) == 0 && host.size() == 9)
+        return true;
+    if (isIPv4(host) || (host.front() == '[' && host.back() == ']' && host.find(':') != std::string_view::npos))
+        return true;
+    const bool word =
+        std::all_of(host.begin(), host.end(), [](unsigned char c) { return isAsciiAlnum(c) || c == '-'; });
+    return word && !port.empty();
 }
 
 // Length of the white-space character at `pos` (a space or tab, or a Unicode space
@@ -69,7 +119,7 @@ std::string encodeQuery(std::string_view query)
     std::string out;
     out.reserve(query.size());
     for (unsigned char c : query) {
-        if (isAsciiAlnum(c) || (c != '\0' && std::strchr("!$&'()*+,-./:;=?@_~", c))) {
+        if (isAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -107,13 +157,22 @@ std::string trimAddressText(std::string_view text)
 std::string resolveAddress(std::string_view typed)
 {
     const std::string text = trimAddressText(typed);
-    const bool looksLikeAddress =
-        text.find(' ') == std::string::npos && (text.find('.') != std::string::npos || startsWith(text, "http"));
-    if (!looksLikeAddress)
+    if (!text.empty() && text[0] == '/' && g_file_test(text.c_str(), G_FILE_TEST_EXISTS)) {
+        g_autofree char* uri = g_filename_to_uri(text.c_str(), nullptr, nullptr);
+        if (uri)
+            return uri;
+    }
+    if (text.find(' ') != std::string::npos)
         return searchURL(text);
-    if (startsWith(text, "http://") || startsWith(text, "https://"))
+    if (startsWithIgnoringCase(text, "http://") || startsWithIgnoringCase(text, "https://") || isFileURL(text))
         return text;
-    return "https://" + text;
+    // Local servers: a bare word before a port, localhost or an IP address, which
+    // rarely speak https.
+    if (isLocalHostPort(text.substr(0, text.find('/'))))
+        return "http://" + text;
+    if (text.find('.') != std::string::npos || startsWith(text, "http"))
+        return "https://" + text;
+    return searchURL(text);
 }
 
 } // namespace quillmere

@@ -3,6 +3,7 @@
 #include "browser/AddressResolver.h"
 #include "devtools/DevToolsPanel.h"
 #include "pip/PiPController.h"
+#include "platform/Accessibility.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
@@ -35,6 +36,14 @@ BrowserWindowController::BrowserWindowController(const Glib::RefPtr<Gtk::Applica
     window_->set_title("Quillmere");
     window_->add_css_class("browser-window");
     window_->set_show_menubar(true);
+    // The window makes its menu bar itself; name it once it is there.
+    window_->signal_map().connect([window = window_.get()] {
+        for (GtkWidget* child = gtk_widget_get_first_child(GTK_WIDGET(window->gobj())); child;
+             child = gtk_widget_get_next_sibling(child))
+            if (GTK_IS_POPOVER_MENU_BAR(child))
+                setAccessibleName(*Glib::wrap(child), "Menu");
+        nameInnerWidgets(*window);
+    });
 }
 
 BrowserWindowController::~BrowserWindowController()
@@ -102,19 +111,22 @@ void BrowserWindowController::buildToolbar()
         Gtk::Button& button;
         int width;
         void (BrowserWindowController::*action)();
+        const char* name;
     };
     const ToolButton buttons[] = {
-        {backButton_, 30, &BrowserWindowController::goBack},
-        {forwardButton_, 30, &BrowserWindowController::goForward},
-        {reloadButton_, 30, &BrowserWindowController::reload},
-        {devToolsButton_, 34, &BrowserWindowController::toggleDevTools},
-        {pipButton_, 40, &BrowserWindowController::startPiP},
+        {backButton_, 30, &BrowserWindowController::goBack, "Back"},
+        {forwardButton_, 30, &BrowserWindowController::goForward, "Forward"},
+        {reloadButton_, 30, &BrowserWindowController::reload, "Reload"},
+        {devToolsButton_, 34, &BrowserWindowController::toggleDevTools, "Developer Tools"},
+        {pipButton_, 40, &BrowserWindowController::startPiP, "Picture in Picture"},
     };
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
     for (const auto& tool : buttons) {
         tool.button.set_size_request(tool.width, 28);
         tool.button.set_focus_on_click(false);
         tool.button.set_valign(Gtk::Align::CENTER);
+        tool.button.set_tooltip_text(tool.name);
+        setAccessibleName(tool.button, tool.name);
         auto action = tool.action;
         tool.button.signal_clicked().connect([weakSelf, action] {
             if (auto self = weakSelf.lock())
@@ -125,6 +137,7 @@ void BrowserWindowController::buildToolbar()
 
     addressField_.add_css_class("address-field");
     addressField_.set_placeholder_text("Enter URL or search");
+    setAccessibleName(addressField_, "Address");
     addressField_.set_hexpand(true);
     addressField_.set_valign(Gtk::Align::CENTER);
     addressField_.set_size_request(-1, 28);
@@ -205,6 +218,7 @@ std::string BrowserWindowController::homepage()
 void BrowserWindowController::setBadgeCount(std::int64_t count)
 {
     blockedBadge_.set_text("🛡️ " + std::to_string(count) + " blocked");
+    setAccessibleName(blockedBadge_, std::to_string(count) + " blocked on this page");
 }
 
 void BrowserWindowController::navigateToAddress()

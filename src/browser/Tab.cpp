@@ -1,5 +1,6 @@
 #include "browser/Tab.h"
 
+#include "platform/Accessibility.h"
 #include "platform/Uuid.h"
 
 #include <gtkmm/box.h>
@@ -51,7 +52,15 @@ void Tab::setWebView(GObjectPtr<WebKitWebView> view)
     disconnect();
     webView_ = std::move(view);
     widget_ = webView_ ? Glib::wrap(GTK_WIDGET(webView_.get())) : nullptr;
+    setTitle(title_);
     connect();
+}
+
+void Tab::setTitle(const std::string& title)
+{
+    title_ = title;
+    if (widget_)
+        setAccessibleName(*widget_, title_);
 }
 
 std::string Tab::uri() const
@@ -116,7 +125,7 @@ void Tab::loadChanged(WebKitLoadEvent event)
         } else {
             const char* title = webkit_web_view_get_title(webView_.get());
             const std::string host = hostOf(webkit_web_view_get_uri(webView_.get()));
-            title_ = title && *title ? std::string(title) : !host.empty() ? host : std::string("New Tab");
+            setTitle(title && *title ? std::string(title) : !host.empty() ? host : std::string("New Tab"));
         }
         delegate_.tabDidFinishLoading(*this, outcome);
     }
@@ -139,7 +148,7 @@ void Tab::titleChanged()
     const char* title = webkit_web_view_get_title(webView_.get());
     if (!title || !*title || title_ == title)
         return;
-    title_ = title;
+    setTitle(title);
     delegate_.tabTitleDidChange(*this);
 }
 

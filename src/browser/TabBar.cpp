@@ -1,8 +1,12 @@
 #include "browser/TabBar.h"
 
+#include "platform/Accessibility.h"
+
+#include <gtkmm/eventcontrollerscroll.h>
 #include <gtkmm/label.h>
 #include <gtkmm/layoutmanager.h>
 #include <gtkmm/overlay.h>
+#include <gtkmm/snapshot.h>
 
 #include <algorithm>
 
@@ -13,12 +17,15 @@ constexpr int kStripPadding = 40;
 constexpr int kMinTabWidth = 90;
 constexpr int kMaxTabWidth = 180;
 constexpr int kCloseButtonSize = 16;
+constexpr int kNewTabButtonWidth = 28;
+constexpr double kPixelsPerScrollStep = 60;
 } // namespace
 
 // Places the boxes side by side from x 4, each one slot wide minus a 4-pixel gap and
 // 8 pixels shorter than the strip, and the "+" button 4 pixels after the last slot.
-// The strip never asks for more width than it gets: extra tabs run past the right
-// edge and are clipped, with no scrolling.
+// The strip never asks for more width than it gets. When the boxes no longer fit at
+// their narrowest, "+" stays at the right end and the boxes scroll in the space before
+// it, so that every tab can be reached.
 class TabBar::Layout : public Gtk::LayoutManager {
 public:
     explicit Layout(TabBar& bar)
@@ -41,12 +48,25 @@ protected:
         const auto& boxes = bar_.tabButtons_;
         const int count = static_cast<int>(boxes.size());
         const int slot = count ? TabBar::tabWidth(width, count) : 0;
-        int x = 4;
+        bar_.overflowing_ = 8 + count * slot + kNewTabButtonWidth + 4 > width;
+        bar_.tabsRight_ = bar_.overflowing_ ? width - kNewTabButtonWidth - 12 : width;
+        bar_.scrollRange_ = std::max(0, 4 + count * slot - bar_.tabsRight_);
+        if (bar_.revealIndex_ >= 0 && bar_.revealIndex_ < count) {
+            const int left = 4 + bar_.revealIndex_ * slot, right = left + slot;
+            if (left - 4 < bar_.scrollOffset_)
+                bar_.scrollOffset_ = left - 4;
+            else if (right > bar_.scrollOffset_ + bar_.tabsRight_)
+                bar_.scrollOffset_ = right - bar_.tabsRight_;
+        }
+        bar_.revealIndex_ = -1;
+        bar_.scrollOffset_ = std::clamp(bar_.scrollOffset_, 0, bar_.scrollRange_);
+        int x = 4 - bar_.scrollOffset_;
         for (Gtk::Widget* box : boxes) {
             place(*box, x, 4, slot - 4, height - 8);
             x += slot;
         }
-        place(bar_.newTabButton_, 8 + count * slot, 6, 28, height - 12);
+        const int newTabX = bar_.overflowing_ ? bar_.tabsRight_ + 4 : 8 + count * slot;
+        place(bar_.newTabButton_, newTabX, 6, kNewTabButtonWidth, height - 12);
     }
 
 private:
@@ -68,9 +88,40 @@ TabBar::TabBar()
     set_overflow(Gtk::Overflow::HIDDEN);
     set_layout_manager(Glib::make_refptr_for_instance(new Layout(*this)));
     newTabButton_.add_css_class("new-tab-button");
+    newTabButton_.set_tooltip_text("New Tab");
+    setAccessibleName(newTabButton_, "New Tab");
     newTabButton_.set_focus_on_click(false);
     newTabButton_.signal_clicked().connect(sigc::mem_fun(*this, &TabBar::newTabTapped));
     append(newTabButton_);
+
+    auto wheel = Gtk::EventControllerScroll::create();
+    wheel->set_flags(Gtk::EventControllerScroll::Flags::BOTH_AXES);
+    wheel->signal_scroll().connect(
+        [this](double dx, double dy) {
+            scrollBy(static_cast<int>((dx + dy) * kPixelsPerScrollStep));
+            return true;
+        },
+        false);
+    add_controller(wheel);
+}
+
+void TabBar::scrollBy(int pixels)
+{
+    const int offset = std::clamp(scrollOffset_ + pixels, 0, scrollRange_);
+    if (offset == scrollOffset_)
+        return;
+    scrollOffset_ = offset;
+    queue_allocate();
+}
+
+// Boxes scrolled under "+" or past the strip's start are cut at the edge of their area.
+void TabBar::snapshot_vfunc(const Glib::RefPtr<Gtk::Snapshot>& snapshot)
+{
+    snapshot->push_clip(Gdk::Rectangle(0, 0, tabsRight_, get_height()));
+    for (Gtk::Widget* box : tabButtons_)
+        snapshot_child(*box, snapshot);
+    snapshot->pop();
+    snapshot_child(newTabButton_, snapshot);
 }
 
 TabBar::~TabBar() = default;
@@ -92,6 +143,12 @@ void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex)
     }
     while (tabButtons_.size() < titles.size())
         addBox(static_cast<int>(tabButtons_.size()));
+    // A newly active tab, or one that moved, is scrolled into view; a title change
+    // leaves the strip where the user scrolled it.
+    if (activeIndex != shownActive_ || titles.size() != shownCount_)
+        revealIndex_ = activeIndex;
+    shownActive_ = activeIndex;
+    shownCount_ = titles.size();
 
     for (size_t i = 0; i < titles.size(); ++i) {
         auto* box = static_cast<Gtk::Overlay*>(tabButtons_[i]);
@@ -101,9 +158,13 @@ void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex)
             box->remove_css_class("active");
         auto* title = static_cast<Gtk::Button*>(box->get_child());
         auto* label = static_cast<Gtk::Label*>(title->get_child());
+        setAccessibleSelected(*title, static_cast<int>(i) == activeIndex);
         if (label->get_text().raw() != titles[i]) {
             label->set_text(titles[i]);
             title->set_tooltip_text(titles[i]);
+            setAccessibleName(*title, titles[i]);
+            setAccessibleName(*box, titles[i]);
+            setAccessibleName(*box->get_last_child(), "Close " + titles[i]);
         }
     }
     queue_allocate();
@@ -114,7 +175,9 @@ void TabBar::addBox(int index)
     auto* box = Gtk::make_managed<Gtk::Overlay>();
     box->add_css_class("tab-box");
 
-    auto* title = Gtk::make_managed<Gtk::Button>();
+    // A page tab to screen readers; the role can only be given at construction.
+    auto* title = Gtk::manage(
+        Glib::wrap(GTK_BUTTON(g_object_new(GTK_TYPE_BUTTON, "accessible-role", GTK_ACCESSIBLE_ROLE_TAB, nullptr))));
     auto* label = Gtk::make_managed<Gtk::Label>();
     label->set_ellipsize(Pango::EllipsizeMode::END);
     label->set_xalign(0);

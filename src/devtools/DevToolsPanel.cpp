@@ -1,5 +1,6 @@
 #include "devtools/DevToolsPanel.h"
 
+#include "platform/Accessibility.h"
 #include "platform/JsonText.h"
 #include "platform/PageScript.h"
 
@@ -49,11 +50,28 @@ public:
     {
         watch_.disconnect();
         set_text((*row->entry).*field);
-        watch_ = row->changed.connect([this, entry = row->entry.get(), field] { set_text((*entry).*field); });
+        nameRow(*row->entry);
+        watch_ = row->changed.connect([this, entry = row->entry.get(), field] {
+            set_text((*entry).*field);
+            nameRow(*entry);
+        });
     }
     void unbind() { watch_.disconnect(); }
 
 private:
+    // The cell and the row the list made around this label are read out as the cell's
+    // text and the whole request.
+    void nameRow(const NetworkEntry& entry)
+    {
+        for (GtkWidget* up = gtk_widget_get_parent(GTK_WIDGET(gobj())); up; up = gtk_widget_get_parent(up))
+            if (g_str_equal(G_OBJECT_TYPE_NAME(up), "GtkColumnViewCell")) {
+                setAccessibleName(*Glib::wrap(up), get_text().empty() ? "empty" : get_text().raw());
+            } else if (g_str_equal(G_OBJECT_TYPE_NAME(up), "GtkListItemWidget")) {
+                setAccessibleName(*Glib::wrap(up), entry.method + " " + entry.url + " " + entry.status);
+                return;
+            }
+    }
+
     sigc::connection watch_;
 };
 
@@ -145,6 +163,7 @@ void DevToolsPanel::setup()
     closeButton_.set_valign(Gtk::Align::CENTER);
     closeButton_.set_margin_end(10);
     closeButton_.set_focus_on_click(false);
+    setAccessibleName(closeButton_, "Close Developer Tools");
     closeButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::closeSelf));
     headerBar_.append(closeButton_);
     append(headerBar_);
@@ -158,6 +177,7 @@ void DevToolsPanel::setup()
     consoleView_.set_cursor_visible(false);
     consoleView_.set_wrap_mode(Gtk::WrapMode::NONE);
     consoleView_.add_css_class("devtools-console");
+    setAccessibleName(consoleView_, "Console");
     consoleScroll_.add_css_class("devtools-console-scroll");
     // Stays after everything inserted, so scrolling to it shows the newest line.
     consoleEnd_ = consoleView_.get_buffer()->create_mark("console-end", consoleView_.get_buffer()->end(), false);
@@ -167,6 +187,7 @@ void DevToolsPanel::setup()
     stack_.set_visible_child("network");
     stack_.property_visible_child().signal_changed().connect(sigc::mem_fun(*this, &DevToolsPanel::tabChanged));
     append(stack_);
+    nameInnerWidgets(*this);
 }
 
 Gtk::Box& DevToolsPanel::buildNetworkPage()
@@ -181,6 +202,7 @@ Gtk::Box& DevToolsPanel::buildNetworkPage()
 
     networkTable_ = Gtk::make_managed<Gtk::ColumnView>(selection_);
     networkTable_->add_css_class("network-table");
+    setAccessibleName(*networkTable_, "Network requests");
     networkTable_->set_show_row_separators(true);
     networkTable_->set_reorderable(false);
     addColumn("Method", 60, &NetworkEntry::method, false);
@@ -194,6 +216,7 @@ Gtk::Box& DevToolsPanel::buildNetworkPage()
     detailView_.set_cursor_visible(false);
     detailView_.set_wrap_mode(Gtk::WrapMode::WORD_CHAR);
     detailView_.add_css_class("devtools-detail");
+    setAccessibleName(detailView_, "Request details");
     detailScroll_.set_size_request(-1, 46);
     detailScroll_.set_margin_top(4);
     detailScroll_.add_css_class("devtools-detail-scroll");
@@ -201,6 +224,7 @@ Gtk::Box& DevToolsPanel::buildNetworkPage()
 
     panelButton(resendButton_, "↻ Resend", 100, "devtools-resend");
     resendButton_.set_halign(Gtk::Align::START);
+    setAccessibleName(resendButton_, "Resend");
     resendButton_.set_margin_start(8);
     resendButton_.set_margin_top(6);
     resendButton_.set_margin_bottom(8);
@@ -213,6 +237,7 @@ Gtk::Box& DevToolsPanel::buildHtmlPage()
 {
     auto* page = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL);
     htmlView_.set_editable(true);
+    setAccessibleName(htmlView_, "Page HTML");
     htmlView_.set_wrap_mode(Gtk::WrapMode::NONE);
     htmlView_.add_css_class("devtools-html");
     htmlScroll_.set_vexpand(true);
@@ -223,6 +248,8 @@ Gtk::Box& DevToolsPanel::buildHtmlPage()
     buttons->set_margin_top(6);
     buttons->set_margin_bottom(8);
     panelButton(refreshHtmlButton_, "↻ Refresh HTML", 130);
+    setAccessibleName(refreshHtmlButton_, "Refresh HTML");
+    setAccessibleName(applyHtmlButton_, "Apply HTML");
     panelButton(applyHtmlButton_, "✓ Apply", 90, "devtools-apply");
     panelButton(toggleEditButton_, "Live Edit: Off", 120);
     refreshHtmlButton_.signal_clicked().connect(sigc::mem_fun(*this, &DevToolsPanel::refreshHTML));

@@ -1,5 +1,6 @@
 #include "pip/PiPPanel.h"
 
+#include "platform/Accessibility.h"
 #include "platform/PageScript.h"
 
 #include <gdk/gdk.h>
@@ -61,6 +62,9 @@ void PiPPanel::setup()
     }
     playPauseButton_.set_margin_start(6);
     closeButton_.set_margin_end(6);
+    setAccessibleName(playPauseButton_, "Pause");
+    setAccessibleName(closeButton_, "Close Picture in Picture");
+    setAccessibleName(imageView_, "Video");
 
     titleLabel_.add_css_class("pip-title");
     titleLabel_.set_xalign(0.0f);
@@ -84,6 +88,7 @@ void PiPPanel::setup()
     playPauseButton_.signal_clicked().connect(sigc::mem_fun(*this, &PiPPanel::togglePlayPause));
     closeButton_.signal_clicked().connect(sigc::mem_fun(*this, &PiPPanel::closePiP));
     signal_map().connect(sigc::mem_fun(*this, &PiPPanel::requestFloating));
+    nameInnerWidgets(*this);
 }
 
 void PiPPanel::updateFrame(const Glib::RefPtr<Gdk::Texture>& image, bool paused, const std::string& title)
@@ -92,10 +97,14 @@ void PiPPanel::updateFrame(const Glib::RefPtr<Gdk::Texture>& image, bool paused,
         imageView_.set_paintable(image);
     isPaused_ = paused;
     const char* label = paused ? "▶" : "⏸";
-    if (playPauseButton_.get_label().raw() != label)
+    if (playPauseButton_.get_label().raw() != label) {
         playPauseButton_.set_label(label);
-    if (!title.empty() && titleLabel_.get_text().raw() != title)
+        setAccessibleName(playPauseButton_, paused ? "Play" : "Pause");
+    }
+    if (!title.empty() && titleLabel_.get_text().raw() != title) {
         titleLabel_.set_text(title);
+        setAccessibleName(imageView_, "Video: " + title);
+    }
 }
 
 void PiPPanel::togglePlayPause()

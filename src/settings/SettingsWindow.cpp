@@ -2,6 +2,7 @@
 
 #include "browser/AddressResolver.h"
 #include "browser/BrowserWindowController.h"
+#include "platform/Accessibility.h"
 #include "platform/GObjectPtr.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -144,6 +145,7 @@ void SettingsWindow::setup()
     checkboxLabel->set_wrap(true);
     checkboxLabel->set_xalign(0);
     adBlockCheckbox_.set_child(*checkboxLabel);
+    setAccessibleLabelledBy(adBlockCheckbox_, *checkboxLabel);
     adBlockCheckbox_.signal_toggled().connect(action(&SettingsWindow::toggleAdBlock));
     addRow(blocking, adBlockCheckbox_, 390, 24, 6);
 
@@ -152,6 +154,7 @@ void SettingsWindow::setup()
     addRow(homepage, *heading("Homepage", 13), 250, 20, 15);
     auto* homepageRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
     homepageField_.add_css_class("settings-field");
+    setAccessibleName(homepageField_, "Homepage");
     homepageField_.set_text(BrowserWindowController::homepage());
     homepageField_.set_size_request(300, 26);
     homepageField_.set_hexpand(true);
@@ -182,6 +185,10 @@ void SettingsWindow::setup()
     addRow(logs, fileNotice_, 390, 0, 6);
     showFileState();
     signal_show().connect(action(&SettingsWindow::showFileState));
+    signal_show().connect([this] { nameInnerWidgets(*this); });
+    nameStatusLabel(clearDataStatus_, "No browsing data cleared yet");
+    nameStatusLabel(updateStatus_, "No update checked yet");
+    nameStatusLabel(fileNotice_, "Settings file in order");
 
     for (Gtk::Button* button : {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &showLogsBtn_})
         button->add_css_class("settings-button");

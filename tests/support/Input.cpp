@@ -72,7 +72,7 @@ void resizeWindow(Gtk::Window& window, int width, int height)
     XSync(xdisplay(), False);
 }
 
-void clickAt(Gtk::Widget& widget, double x, double y)
+void clickAt(Gtk::Widget& widget, double x, double y, unsigned button)
 {
     // A widget that was just added is placed at the next layout; click it only then.
     if (!runUntil([&] { return viewable(widget) && widget.get_width() > 0 && widget.get_height() > 0; }, 5000))
@@ -91,9 +91,15 @@ void clickAt(Gtk::Widget& widget, double x, double y)
         static_cast<int>(out.y + dy), &rootX, &rootY, &child);
     XTestFakeMotionEvent(display, -1, rootX, rootY, CurrentTime);
     settle();
-    XTestFakeButtonEvent(display, 1, True, CurrentTime);
-    XTestFakeButtonEvent(display, 1, False, CurrentTime);
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
     settle();
+}
+
+void scrollWheel(Gtk::Widget& widget, int steps)
+{
+    for (int i = 0; i < std::abs(steps); ++i)
+        clickAt(widget, widget.get_width() / 2.0, widget.get_height() / 2.0, steps < 0 ? 4 : 5);
 }
 
 void click(Gtk::Widget& widget)

@@ -17,7 +17,9 @@ void resizeWindow(Gtk::Window& window, int width, int height);
 
 // Clicks the middle of `widget` (or the point (x, y) inside it) with the left button.
 void click(Gtk::Widget& widget);
-void clickAt(Gtk::Widget& widget, double x, double y);
+void clickAt(Gtk::Widget& widget, double x, double y, unsigned button = 1);
+// Turns the mouse wheel over the widget's middle: `steps` notches down, or up when negative.
+void scrollWheel(Gtk::Widget& widget, int steps);
 
 // Presses and releases the key `keyval` with the given modifier keysyms held
 // (for example {GDK_KEY_Control_L}).

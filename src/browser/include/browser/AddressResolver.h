@@ -14,10 +14,11 @@ inline constexpr const char* kDefaultSearchHost = "duckduckgo.com";
 // "https://" + the default search host.
 std::string defaultHomepage();
 
-// "https://" + host + "/?q=" + the query, encoded like a URL query component.
+// "https://" + host + "/?q=" + the query, encoded as a form value.
 std::string searchURL(std::string_view query);
 
-// Percent-encodes everything outside letters, digits and !$&'()*+,-./:;=?@_~ .
+// Percent-encodes everything but the unreserved characters (letters, digits, -._~), so
+// that the search engine receives exactly what was typed.
 std::string encodeQuery(std::string_view query);
 
 // Trims spaces and tabs from both ends; line breaks stay.

@@ -83,6 +83,7 @@ private:
     void loadChanged(WebKitLoadEvent event);
     void loadFailed(const char* uri, GError* error);
     void titleChanged();
+    void setTitle(const std::string& title);
 
     TabDelegate& delegate_;
     const std::string id_;

@@ -33,9 +33,17 @@ public:
     // Width of each tab's slot for `count` tabs in a strip `stripWidth` wide.
     static int tabWidth(int stripWidth, int count);
 
+    // How far the boxes are scrolled, and how far they can be (0 while they all fit).
+    int scrollOffset() const { return scrollOffset_; }
+    int scrollRange() const { return scrollRange_; }
+    void scrollBy(int pixels);
+
     // The per-tab boxes in tab order, and the "+" button (for layout and tests).
     const std::vector<Gtk::Widget*>& tabButtons() const { return tabButtons_; }
     Gtk::Button& newTabButton() { return newTabButton_; }
+
+protected:
+    void snapshot_vfunc(const Glib::RefPtr<Gtk::Snapshot>& snapshot) override;
 
 private:
     class Layout;
@@ -48,6 +56,13 @@ private:
     std::weak_ptr<TabBarDelegate> delegate_;
     std::vector<Gtk::Widget*> tabButtons_; // managed by the strip, in tab order
     Gtk::Button newTabButton_;
+    bool overflowing_ = false;
+    int tabsRight_ = 0; // where the boxes' area ends
+    int scrollOffset_ = 0;
+    int scrollRange_ = 0;
+    int revealIndex_ = -1; // a box to scroll into view at the next layout
+    int shownActive_ = -1;
+    size_t shownCount_ = 0;
 };
 
 } // namespace quillmere
