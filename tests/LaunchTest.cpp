@@ -31,10 +31,11 @@ TEST_F(Launch, HandedInAddressesAndFilesLoadAndTheMenuBarIsBuilt)
     for (const std::string page : {"/home", "/one", "/two"})
         server.page(page, "<title>" + page + "</title>");
     setDefault(kHomepageKey, server.url("/home"));
-    // Addresses handed in before the window wait, then load in order into the first tab.
+    // Addresses handed in before the window wait: the first takes the first tab, the
+    // others get tabs of their own.
     launch({server.url("/one"), server.url("/two")});
-    EXPECT_EQ(tabCount(), 1);
-    EXPECT_TRUE(waitForLoad(activeView(), server.url("/two")));
+    ASSERT_EQ(tabCount(), 2);
+    EXPECT_TRUE(waitForTitle(0, "/one") && waitForTitle(1, "/two"));
     // Without its desktop entry both default-browser requests fail, and the launch goes on.
     ASSERT_TRUE(runUntil([] { return countLogged("Failed to set default handler for https: ") == 1; }));
     EXPECT_EQ(countLogged("Failed to set default handler for http: "), 1);
@@ -45,16 +46,21 @@ TEST_F(Launch, HandedInAddressesAndFilesLoadAndTheMenuBarIsBuilt)
              {"app.openSettings", "<Control>comma"}})
         EXPECT_EQ(application()->get_accels_for_action(action), std::vector<Glib::ustring> {accel});
 
-    // A file handed in later loads into the active tab; an address too, and it raises the window.
+    // A file or an address handed in later opens in a new tab, leaving what the user has
+    // in the others alone, and raises the window.
     const std::string file = makeTemporaryDirectory("quillmere-launch-XXXXXX") + "/page.html";
     std::ofstream(file) << "<title>Local File</title>";
     application()->open(Gio::File::create_for_commandline_arg(file));
-    EXPECT_TRUE(waitForTitle(0, "Local File"));
-    browser().openNewTab();
-    ASSERT_TRUE(waitForLoad(activeView(), server.url("/home")));
-    application()->open(Gio::File::create_for_uri(server.url("/one")));
-    EXPECT_TRUE(waitForTitle(1, "/one"));
+    EXPECT_TRUE(waitForTitle(2, "Local File"));
+    application()->open(Gio::File::create_for_uri(server.url("/home")));
+    EXPECT_TRUE(waitForTitle(3, "/home"));
+    EXPECT_EQ(browser().activeTabIndex(), 3);
+    EXPECT_EQ(tab(0).title() + " " + tab(1).title(), "/one /two");
     EXPECT_TRUE(browser().window().is_active());
+    // A javascript: address from outside opens nothing.
+    application()->open(Gio::File::create_for_uri("javascript:alert(1)"));
+    runFor(200);
+    EXPECT_EQ(tabCount(), 4);
 }
 
 TEST(LaunchLoop, ClosingTheBrowserWindowQuitsTheProgram)

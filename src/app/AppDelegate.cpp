@@ -103,13 +103,17 @@ void AppDelegate::open(const std::vector<Glib::RefPtr<Gio::File>>& files, const 
         applicationDidFinishLaunching();
 }
 
+// A link from another application opens in a new tab, never over what the user has in
+// the current one, and brings the window forward.
 void AppDelegate::openURL(const std::string& url)
 {
     if (!controller_) {
         pendingURLs_.push_back(url);
         return;
     }
-    controller_->loadURL(url);
+    if (!BrowserWindowController::acceptsOutsideURL(url))
+        return;
+    controller_->openNewTab(url);
     controller_->window().present();
 }
 
@@ -145,10 +149,16 @@ void AppDelegate::applicationDidFinishLaunching()
 
     DefaultBrowser::requestToBecomeDefault();
 
+    // At launch the first address handed in takes the first tab's place; the others
+    // follow in tabs of their own.
     auto pending = std::move(pendingURLs_);
     pendingURLs_.clear();
-    for (const auto& url : pending)
-        openURL(url);
+    for (size_t i = 0; i < pending.size(); ++i) {
+        if (i == 0 && BrowserWindowController::acceptsOutsideURL(pending[0]))
+            controller_->loadURL(pending[0]);
+        else
+            openURL(pending[i]);
+    }
 }
 
 void AppDelegate::setupMainMenu()
@@ -190,6 +200,8 @@ void AppDelegate::openSettings()
         return;
     if (!settingsWindow_) {
         settingsWindow_ = SettingsWindow::create(controller_);
+        // One of the application's windows: its accelerators (Ctrl+Q, Ctrl+,) work here too.
+        application_->add_window(*settingsWindow_);
         controller_->installKeyHandler(*settingsWindow_);
     }
     settingsWindow_->present();

@@ -1,6 +1,7 @@
 #include "browser/BrowserWindowController.h"
 
 #include "browser/AddressResolver.h"
+#include "browser/FindBar.h"
 #include "devtools/DevToolsPanel.h"
 #include "pip/PiPController.h"
 #include "platform/Accessibility.h"
@@ -8,8 +9,15 @@
 #include "platform/UserDefaults.h"
 
 #include <gtkmm/eventcontrollerkey.h>
+#include <gtkmm/gestureclick.h>
 
 namespace quillmere {
+
+namespace {
+// The mouse's side buttons, as X numbers them.
+constexpr guint kBackButton = 8;
+constexpr guint kForwardButton = 9;
+} // namespace
 
 std::shared_ptr<BrowserWindowController> BrowserWindowController::create(
     const Glib::RefPtr<Gtk::Application>& application)
@@ -36,6 +44,9 @@ BrowserWindowController::BrowserWindowController(const Glib::RefPtr<Gtk::Applica
     window_->set_title("Quillmere");
     window_->add_css_class("browser-window");
     window_->set_show_menubar(true);
+    // The window manager may also leave or enter full screen on its own.
+    window_->property_fullscreened().signal_changed().connect(
+        [this] { fullscreenRequested_ = window_->is_fullscreen(); });
     // The window makes its menu bar itself; name it once it is there.
     window_->signal_map().connect([window = window_.get()] {
         for (GtkWidget* child = gtk_widget_get_first_child(GTK_WIDGET(window->gobj())); child;
@@ -97,6 +108,19 @@ void BrowserWindowController::setupUI()
 
     startContentBlocking();
     installKeyHandler(*window_);
+    // The mouse's back and forward buttons, wherever the pointer is.
+    auto buttons = Gtk::GestureClick::create();
+    buttons->set_button(0);
+    buttons->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
+    buttons->signal_pressed().connect([weakSelf, gesture = buttons.get()](int, double, double) {
+        auto self = weakSelf.lock();
+        const guint button = gesture->get_current_button();
+        if (!self || (button != kBackButton && button != kForwardButton))
+            return;
+        button == kBackButton ? self->goBack() : self->goForward();
+        gesture->set_state(Gtk::EventSequenceState::CLAIMED);
+    });
+    window_->add_controller(buttons);
     openNewTab(homepage());
 }
 
@@ -176,32 +200,105 @@ void BrowserWindowController::installKeyHandler(Gtk::Window& target)
     auto keys = Gtk::EventControllerKey::create();
     keys->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
+    const bool browserWindow = &target == window_.get();
     keys->signal_key_pressed().connect(
-        [weakSelf](guint keyval, guint, Gdk::ModifierType state) {
+        [weakSelf, browserWindow](guint keyval, guint, Gdk::ModifierType state) {
             auto self = weakSelf.lock();
-            return self && self->handleKey(keyval, state);
+            return self && self->handleKey(keyval, state, browserWindow);
         },
         false);
     target.add_controller(keys);
 }
 
-bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state)
+bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state, bool inBrowserWindow)
 {
+    using Mod = Gdk::ModifierType;
+    const bool control = (state & Mod::CONTROL_MASK) == Mod::CONTROL_MASK;
+    const bool shift = (state & Mod::SHIFT_MASK) == Mod::SHIFT_MASK;
+    const bool alt = (state & Mod::ALT_MASK) == Mod::ALT_MASK;
+    const guint key = gdk_keyval_to_lower(keyval);
+    // Window-wide keys, in every window of the program.
     if (keyval == GDK_KEY_F12) {
         toggleDevTools();
         return true;
     }
-    const bool control = (state & Gdk::ModifierType::CONTROL_MASK) == Gdk::ModifierType::CONTROL_MASK;
-    // Only the lower-case keyvals: Shift+Ctrl+T arrives as GDK_KEY_T and goes through.
-    if (control && keyval == GDK_KEY_t) {
+    if (control && !shift && key == GDK_KEY_t) {
         openNewTab();
         return true;
     }
-    if (control && keyval == GDK_KEY_w) {
+    if (control && !shift && key == GDK_KEY_w) {
         closeTab(activeTabIndex_);
         return true;
     }
+    if (!inBrowserWindow)
+        return false;
+
+    const int count = static_cast<int>(tabs_.size());
+    if (control && shift && key == GDK_KEY_t)
+        reopenClosedTab();
+    else if ((control && key == GDK_KEY_l) || (alt && key == GDK_KEY_d) || keyval == GDK_KEY_F6)
+        focusAddress();
+    else if ((control && key == GDK_KEY_r) || keyval == GDK_KEY_F5)
+        shift ? reloadBypassingCache() : reload();
+    else if (alt && keyval == GDK_KEY_Left)
+        goBack();
+    else if (alt && keyval == GDK_KEY_Right)
+        goForward();
+    else if (control && ((keyval == GDK_KEY_Tab && !shift) || keyval == GDK_KEY_Page_Down))
+        switchToTab((activeTabIndex_ + 1) % count);
+    else if (control
+        && (keyval == GDK_KEY_ISO_Left_Tab || (keyval == GDK_KEY_Tab && shift) || keyval == GDK_KEY_Page_Up))
+        switchToTab((activeTabIndex_ + count - 1) % count);
+    else if (control && keyval >= GDK_KEY_1 && keyval <= GDK_KEY_8)
+        switchToTab(static_cast<int>(keyval - GDK_KEY_1));
+    else if (control && keyval == GDK_KEY_9)
+        switchToTab(count - 1);
+    else if (control && key == GDK_KEY_f)
+        findInPage();
+    else if (keyval == GDK_KEY_F11)
+        toggleFullscreen();
+    else if (keyval == GDK_KEY_Escape)
+        return escape();
+    else
+        return false;
+    return true;
+}
+
+// Escape undoes the innermost thing first: the find bar, then a load in progress;
+// otherwise the key goes on to the page.
+bool BrowserWindowController::escape()
+{
+    Tab* tab = activeTab();
+    if (tab && tab->hasFindBar() && tab->findBar().get_visible()) {
+        tab->findBar().close();
+        return true;
+    }
+    if (WebKitWebView* view = webView(); view && webkit_web_view_is_loading(view)) {
+        webkit_web_view_stop_loading(view);
+        return true;
+    }
     return false;
+}
+
+void BrowserWindowController::focusAddress()
+{
+    addressField_.grab_focus();
+    addressField_.select_region(0, -1);
+}
+
+void BrowserWindowController::findInPage()
+{
+    if (Tab* tab = activeTab(); tab && tab->webView())
+        tab->findBar().open();
+}
+
+void BrowserWindowController::toggleFullscreen()
+{
+    fullscreenRequested_ = !fullscreenRequested_;
+    if (fullscreenRequested_)
+        window_->fullscreen();
+    else
+        window_->unfullscreen();
 }
 
 WebKitWebView* BrowserWindowController::webView() const
@@ -226,13 +323,16 @@ void BrowserWindowController::navigateToAddress()
     loadURL(resolveAddress(addressField_.get_text().raw()));
 }
 
+// A javascript: URL would run in whatever page the active tab shows; a URL handed in
+// from outside must never do that, so it is refused like one that does not parse.
+bool BrowserWindowController::acceptsOutsideURL(const std::string& url)
+{
+    return isParsableURL(url) && g_ascii_strncasecmp(url.c_str(), "javascript:", 11) != 0;
+}
+
 void BrowserWindowController::loadURL(const std::string& url)
 {
-    if (!isParsableURL(url))
-        return;
-    // A javascript: URL would run in whatever page the active tab shows; a URL handed
-    // in from outside must never do that, so it is refused like one that does not parse.
-    if (g_ascii_strncasecmp(url.c_str(), "javascript:", 11) == 0)
+    if (!acceptsOutsideURL(url))
         return;
     if (WebKitWebView* view = webView())
         loadInView(view, url);
@@ -269,6 +369,12 @@ void BrowserWindowController::reload()
 {
     if (WebKitWebView* view = webView())
         webkit_web_view_reload(view);
+}
+
+void BrowserWindowController::reloadBypassingCache()
+{
+    if (WebKitWebView* view = webView())
+        webkit_web_view_reload_bypass_cache(view);
 }
 
 void BrowserWindowController::toggleDevTools()

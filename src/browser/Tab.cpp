@@ -1,5 +1,6 @@
 #include "browser/Tab.h"
 
+#include "browser/FindBar.h"
 #include "platform/Accessibility.h"
 #include "platform/Uuid.h"
 
@@ -63,6 +64,15 @@ void Tab::setTitle(const std::string& title)
         setAccessibleName(*widget_, title_);
 }
 
+FindBar& Tab::findBar()
+{
+    if (!findBar_) {
+        findBar_ = Gtk::make_managed<FindBar>(webView_.get());
+        bars_->append(*findBar_);
+    }
+    return *findBar_;
+}
+
 std::string Tab::uri() const
 {
     const char* uri = webView_ ? webkit_web_view_get_uri(webView_.get()) : nullptr;
@@ -94,6 +104,10 @@ void Tab::connect()
         return opened ? GTK_WIDGET(opened) : nullptr;
     }));
     on("close", G_CALLBACK(+[](WebKitWebView*, Tab* tab) { tab->delegate_.tabWantsToClose(*tab); }));
+    on("decide-policy",
+        G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, Tab* tab) {
+            return tab->decidePolicy(decision, type);
+        }));
 }
 
 void Tab::disconnect()
@@ -129,6 +143,26 @@ void Tab::loadChanged(WebKitLoadEvent event)
         }
         delegate_.tabDidFinishLoading(*this, outcome);
     }
+}
+
+// A link clicked with the middle button or with Control opens in a new tab behind this
+// one, as in other browsers.
+gboolean Tab::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type)
+{
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
+        return FALSE;
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    if (webkit_navigation_action_get_navigation_type(action) != WEBKIT_NAVIGATION_TYPE_LINK_CLICKED)
+        return FALSE;
+    const bool middle = webkit_navigation_action_get_mouse_button(action) == 2;
+    const bool control = webkit_navigation_action_get_modifiers(action) & GDK_CONTROL_MASK;
+    if (!middle && !control)
+        return FALSE;
+    const std::string uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    webkit_policy_decision_ignore(decision);
+    delegate_.tabWantsBackgroundTab(*this, uri);
+    return TRUE;
 }
 
 void Tab::loadFailed(const char* uri, GError* error)

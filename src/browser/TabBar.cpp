@@ -3,6 +3,7 @@
 #include "platform/Accessibility.h"
 
 #include <gtkmm/eventcontrollerscroll.h>
+#include <gtkmm/gestureclick.h>
 #include <gtkmm/label.h>
 #include <gtkmm/layoutmanager.h>
 #include <gtkmm/overlay.h>
@@ -198,6 +199,11 @@ void TabBar::addBox(int index)
     close->set_margin_end(4);
     close->signal_clicked().connect([this, index] { closeTapped(index); });
     box->add_overlay(*close);
+    // A middle click anywhere on the box closes the tab.
+    auto middle = Gtk::GestureClick::create();
+    middle->set_button(GDK_BUTTON_MIDDLE);
+    middle->signal_released().connect([this, index](int, double, double) { closeTapped(index); });
+    box->add_controller(middle);
 
     if (tabButtons_.empty())
         prepend(*box);

@@ -3,6 +3,8 @@
 #include "devtools/DevToolsPanel.h"
 #include "pip/PiPController.h"
 
+#include <algorithm>
+
 namespace quillmere {
 
 Tab& BrowserWindowController::openNewTab(const std::optional<std::string>& url)
@@ -15,15 +17,54 @@ Tab& BrowserWindowController::openNewTab(const std::optional<std::string>& url)
 
 Tab& BrowserWindowController::addTab(GObjectPtr<WebKitWebView> view)
 {
-    tabs_.push_back(std::make_unique<Tab>(*this, std::move(view)));
-    Tab& added = *tabs_.back();
+    return insertTab(std::move(view), static_cast<int>(tabs_.size()), true);
+}
+
+Tab& BrowserWindowController::insertTab(GObjectPtr<WebKitWebView> view, int position, bool activate)
+{
+    position = std::clamp(position, 0, static_cast<int>(tabs_.size()));
+    Tab& added = **tabs_.insert(tabs_.begin() + position, std::make_unique<Tab>(*this, std::move(view)));
     Gtk::Widget& widget = *added.widget();
     widget.set_vexpand(true);
     widget.set_hexpand(true);
     widget.set_visible(false);
     pageArea_.prepend(widget);
-    switchToTab(static_cast<int>(tabs_.size()) - 1);
+    if (activate)
+        switchToTab(position);
+    else if (position <= activeTabIndex_)
+        ++activeTabIndex_;
+    refreshTabBar();
     return added;
+}
+
+// Behind the opener, after the tabs already opened from it, and not shown.
+void BrowserWindowController::tabWantsBackgroundTab(Tab& opener, const std::string& uri)
+{
+    int position = indexOfTab(opener) + 1;
+    while (position < static_cast<int>(tabs_.size()) && tabs_[position]->openerId() == opener.id())
+        ++position;
+    Tab& added = insertTab(makeConfiguredWebView(), position, false);
+    added.setOpenerId(opener.id());
+    loadInView(added.webView(), uri);
+}
+
+void BrowserWindowController::reopenClosedTab()
+{
+    if (closedTabs_.empty())
+        return;
+    ClosedTab closed = std::move(closedTabs_.back());
+    closedTabs_.pop_back();
+    Tab& tab = insertTab(makeConfiguredWebView(), closed.index, true);
+    WebKitWebView* view = tab.webView();
+    if (closed.state) {
+        webkit_web_view_restore_session_state(view, closed.state.get());
+        WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
+        if (WebKitBackForwardListItem* current = webkit_back_forward_list_get_current_item(history)) {
+            webkit_web_view_go_to_back_forward_list_item(view, current);
+            return;
+        }
+    }
+    loadInView(view, closed.uri);
 }
 
 void BrowserWindowController::closeTab(int index)
@@ -32,6 +73,7 @@ void BrowserWindowController::closeTab(int index)
         return;
     std::unique_ptr<Tab> closed = std::move(tabs_[index]);
     tabs_.erase(tabs_.begin() + index);
+    rememberClosedTab(*closed, index);
     if (Gtk::Widget* widget = closed->widget())
         pageArea_.remove(*widget);
     closed.reset();
@@ -40,6 +82,16 @@ void BrowserWindowController::closeTab(int index)
         openNewTab();
     else
         switchToTab(std::min(index, static_cast<int>(tabs_.size()) - 1));
+}
+
+void BrowserWindowController::rememberClosedTab(Tab& tab, int index)
+{
+    if (!tab.webView() || tab.uri().empty())
+        return;
+    ClosedTab closed {tab.uri(), index, SessionStatePtr(webkit_web_view_get_session_state(tab.webView()))};
+    closedTabs_.push_back(std::move(closed));
+    if (closedTabs_.size() > kClosedTabsKept)
+        closedTabs_.erase(closedTabs_.begin());
 }
 
 void BrowserWindowController::switchToTab(int index)

@@ -253,6 +253,8 @@ void SettingsWindow::showLogs()
         logViewer_ = std::make_unique<LogViewerWindow>();
         if (auto controller = browserController_.lock())
             controller->installKeyHandler(*logViewer_);
+        if (auto application = get_application())
+            application->add_window(*logViewer_);
     }
     logViewer_->present();
 }

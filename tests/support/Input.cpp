@@ -121,6 +121,18 @@ void pressKey(unsigned keyval, std::initializer_list<unsigned> modifiers)
     settle();
 }
 
+void holdingKeys(std::initializer_list<unsigned> keys, const std::function<void()>& action)
+{
+    Display* display = xdisplay();
+    for (unsigned key : keys)
+        sendKey(XKeysymToKeycode(display, key), true);
+    settle();
+    action();
+    for (auto it = std::rbegin(keys); it != std::rend(keys); ++it)
+        sendKey(XKeysymToKeycode(display, *it), false);
+    settle();
+}
+
 void typeText(const std::string& text)
 {
     Display* display = xdisplay();

@@ -5,6 +5,7 @@
 #include <gtkmm/widget.h>
 #include <gtkmm/window.h>
 
+#include <functional>
 #include <string>
 
 namespace quillmere::test {
@@ -27,5 +28,7 @@ void pressKey(unsigned keyval, std::initializer_list<unsigned> modifiers = {});
 
 // Types ASCII text key by key, with Shift where the character needs it.
 void typeText(const std::string& text);
+// Runs `action` (clicks, say) while `keys` (modifiers) are held down.
+void holdingKeys(std::initializer_list<unsigned> keys, const std::function<void()>& action);
 
 } // namespace quillmere::test

@@ -51,9 +51,18 @@ public:
     // Navigation.
     void navigateToAddress();
     void loadURL(const std::string& url);
+    // Whether a URL handed in from outside may be loaded at all.
+    static bool acceptsOutsideURL(const std::string& url);
     void goBack();
     void goForward();
     void reload();
+    void reloadBypassingCache();
+    void focusAddress();
+    void findInPage();
+    void toggleFullscreen();
+    bool fullscreenRequested() const { return fullscreenRequested_; }
+    // Opens the most recently closed tab again, with its back and forward history.
+    void reopenClosedTab();
 
     // Tabs.
     Tab& openNewTab(const std::optional<std::string>& url = std::nullopt);
@@ -106,11 +115,14 @@ private:
     explicit BrowserWindowController(const Glib::RefPtr<Gtk::Application>& application);
     void setupUI();
     void buildToolbar();
-    bool handleKey(guint keyval, Gdk::ModifierType state);
+    bool handleKey(guint keyval, Gdk::ModifierType state, bool inBrowserWindow);
+    bool escape();
 
     // A new web view; `opener`, when given, is the page that asked for it.
     GObjectPtr<WebKitWebView> makeConfiguredWebView(WebKitWebView* opener = nullptr);
     Tab& addTab(GObjectPtr<WebKitWebView> view);
+    Tab& insertTab(GObjectPtr<WebKitWebView> view, int position, bool activate);
+    void rememberClosedTab(Tab& tab, int index);
     void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
 
     Tab* activeTab() const;
@@ -139,6 +151,7 @@ private:
     void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) override;
     WebKitWebView* tabWantsNewTab(Tab& opener) override;
     void tabWantsToClose(Tab& tab) override;
+    void tabWantsBackgroundTab(Tab& opener, const std::string& uri) override;
 
     Glib::RefPtr<Gtk::Application> application_;
     std::unique_ptr<Gtk::ApplicationWindow> window_;
@@ -161,8 +174,22 @@ private:
     Gtk::Box pageArea_;
 
     bool devPanelVisible_ = false;
+    bool fullscreenRequested_ = false;
     QuilBlock::RuleList compiledRuleList_;
     std::vector<std::unique_ptr<Tab>> tabs_;
+
+    struct SessionStateUnref {
+        void operator()(WebKitWebViewSessionState* state) const { webkit_web_view_session_state_unref(state); }
+    };
+    using SessionStatePtr = std::unique_ptr<WebKitWebViewSessionState, SessionStateUnref>;
+    // Recently closed tabs, the latest last: where each stood and its history.
+    struct ClosedTab {
+        std::string uri;
+        int index;
+        SessionStatePtr state;
+    };
+    static constexpr size_t kClosedTabsKept = 25;
+    std::vector<ClosedTab> closedTabs_;
     int activeTabIndex_ = 0;
 
     DevToolsPanel* devPanel_ = nullptr; // in the page area, below the web views

@@ -19,6 +19,7 @@ class Widget;
 
 namespace quillmere {
 
+class FindBar;
 class Tab;
 
 // How a finished load ended, as far as the window cares.
@@ -40,6 +41,8 @@ public:
     virtual WebKitWebView* tabWantsNewTab(Tab& opener) = 0;
     // The page closed itself (window.close()).
     virtual void tabWantsToClose(Tab& tab) = 0;
+    // The user opened a link in a new tab (a middle click, or a click with Control).
+    virtual void tabWantsBackgroundTab(Tab& opener, const std::string& uri) = 0;
 
 protected:
     ~TabDelegate() = default;
@@ -72,6 +75,14 @@ public:
     // window shows the active tab's and keeps the others' state as it is.
     Gtk::Box& bars() { return *bars_; }
 
+    // The find bar in this tab's bars, made on first use.
+    FindBar& findBar();
+    bool hasFindBar() const { return findBar_ != nullptr; }
+
+    // The tab this one was opened from by a link, if any (its id).
+    const std::string& openerId() const { return openerId_; }
+    void setOpenerId(const std::string& id) { openerId_ = id; }
+
     // Resources blocked in the current page, as the counter last reported.
     std::int64_t blockedCount() const { return blockedCount_; }
     void setBlockedCount(std::int64_t count) { blockedCount_ = count; }
@@ -82,6 +93,7 @@ private:
 
     void loadChanged(WebKitLoadEvent event);
     void loadFailed(const char* uri, GError* error);
+    gboolean decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
     void titleChanged();
     void setTitle(const std::string& title);
 
@@ -90,6 +102,8 @@ private:
     GObjectPtr<WebKitWebView> webView_;
     Gtk::Widget* widget_ = nullptr;
     std::unique_ptr<Gtk::Box> bars_;
+    FindBar* findBar_ = nullptr; // in bars_
+    std::string openerId_;
     std::vector<gulong> handlers_; // on webView_, cut when the view is replaced or the tab goes
     std::string title_ = "New Tab";
     std::int64_t blockedCount_ = 0;
