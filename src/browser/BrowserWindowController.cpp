@@ -201,6 +201,11 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state)
         closeTab(activeTabIndex_);
         return true;
     }
+    if (control && keyval == GDK_KEY_p) {
+        if (Tab* tab = activeTab())
+            tab->print();
+        return true;
+    }
     return false;
 }
 
