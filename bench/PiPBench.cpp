@@ -6,7 +6,10 @@
 // page, the bridge, the program's message handling, decoding and painting.
 //
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
-//   tests/isolate.sh build/bench/pip_bench [seconds]
+//   tests/isolate.sh build/bench/pip_bench [seconds] [page]
+// where page is "one" (the default: one 14-second video), "two-looping" (two muted,
+// autoplaying, looping 4-second videos, so that the measurement spans several wraps) or
+// "two" (the same page with 14-second videos and no `loop`, for comparison).
 #include "BenchLoop.h"
 #include "InProcessBrowser.h"
 #include "browser/BrowserWindowController.h"
@@ -37,11 +40,17 @@ using namespace quillmere::bench;
 
 namespace {
 
-constexpr int kVideoSeconds = 14;
-const char* kPage = R"(<!DOCTYPE html><title>PiP bench</title>
+const char* kVideos[] = {
+    R"(<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>)",
+    R"(<video id=v src="/video.webm" muted autoplay loop style="width: 960px; height: 540px"></video>
+<video src="/video.webm" muted autoplay loop style="width: 480px; height: 270px"></video>)",
+    R"(<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>
+<video src="/video.webm" muted autoplay style="width: 480px; height: 270px"></video>)",
+};
+const char* kPageStart = R"(<!DOCTYPE html><title>PiP bench</title>
 <body style="margin: 0; background: #222">
-<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>
-<script>
+)";
+const char* kPageScript = R"(<script>
 // Times the page's share of every frame without touching the streaming script.
 (function () {
   const stats = window.benchStats = { draw: 0, draws: 0, encode: 0, encodes: 0, ticks: 0, encodedAt: [] };
@@ -169,15 +178,15 @@ std::string evaluate(WebKitWebView* view, const std::string& script)
 }
 
 // The 1080p30 source: moving colour bars with a running clock, VP8 at 6 Mbit/s.
-std::string ensureVideo()
+std::string ensureVideo(int videoSeconds)
 {
     const std::string path =
-        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(kVideoSeconds) + "s.webm";
+        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(videoSeconds) + "s.webm";
     if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
         return path;
     fprintf(stderr, "Generating %s (a minute or two)...\n", path.c_str());
     const std::string partial = path + ".part";
-    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(kVideoSeconds * 30)
+    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(videoSeconds * 30)
         + " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=30/1"
           " ! timeoverlay font-desc=\"Sans 64\" ! vp8enc deadline=1 cpu-used=8 threads=2 end-usage=cbr"
           " target-bitrate=6000000 keyframe-max-dist=60 ! webmmux ! filesink location="
@@ -191,6 +200,7 @@ std::string ensureVideo()
 
 struct Server {
     SoupServer* soup = soup_server_new(nullptr, nullptr);
+    std::string page;
     std::string video;
     int port = 0;
 };
@@ -221,7 +231,7 @@ void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTabl
         return;
     }
     soup_server_message_set_status(message, 200, nullptr);
-    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, kPage, strlen(kPage));
+    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_COPY, server->page.data(), server->page.size());
 }
 
 // Sits between the bridge and the controller: when each frame arrived, its size, and
@@ -265,16 +275,19 @@ int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     const double seconds = argc > 1 ? atof(argv[1]) : 10.0;
+    const std::string pageKind = argc > 2 ? argv[2] : "one";
+    const int pageIndex = pageKind == "two-looping" ? 1 : pageKind == "two" ? 2 : 0;
     CUSTOM_UA = kFirefoxUserAgent;
     // The program's own log lines would only get in the way of the figures.
     g_log_set_writer_func(
         [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
 
     Server server;
+    server.page = std::string(kPageStart) + kVideos[pageIndex] + "\n" + kPageScript;
     {
         gchar* contents = nullptr;
         gsize length = 0;
-        g_file_get_contents(ensureVideo().c_str(), &contents, &length, nullptr);
+        g_file_get_contents(ensureVideo(pageIndex == 1 ? 4 : 14).c_str(), &contents, &length, nullptr);
         server.video.assign(contents, length);
         g_free(contents);
     }
@@ -428,8 +441,9 @@ int main(int argc, char** argv)
 
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
-    printf("Picture-in-picture, 1080p30 VP8 source, %.1f s measured, panel picture %d x %d, load average %.2f\n",
-        elapsed, panelWidth, panelHeight, load[0]);
+    printf("Picture-in-picture, 1080p30 VP8 source, page \"%s\", %.1f s measured, panel picture %d x %d, load average "
+           "%.2f\n",
+        pageKind.c_str(), elapsed, panelWidth, panelHeight, load[0]);
     printf("  frames shown           %6.1f /s   (received %.1f /s; page animation frames %.1f /s, frames encoded %.1f "
            "/s)\n",
         shown / elapsed, received / elapsed, diff(4) / elapsed, diff(3) / elapsed);
@@ -460,7 +474,7 @@ int main(int argc, char** argv)
     printf("  program: the rest      %6.1f ms   (main thread: the engine handing over the message, layout, the browser "
            "window)\n",
         std::max(0.0, mainCpu * 1000 / std::max(1.0, shown) - mean(tap.handlerMs) - mean(paints.newPictureMs)));
-    if (after[6].get<double>() >= after[7].get<double>() - 0.1)
+    if (pageIndex == 0 && after[6].get<double>() >= after[7].get<double>() - 0.1)
         printf("Note: the video reached its end during the measurement; the figures are too low.\n");
 
     browser.setMessageHandler("quilpip", &pip);

@@ -61,3 +61,50 @@ TEST_F(PiPScript, AVideoWithoutCurrentDataSendsNothingUntilItHasSome)
     EXPECT_EQ(messages[1].type(), "diag");
     EXPECT_GE(messages[1].body["videoReadyState"].get<int>(), 2);
 }
+
+TEST_F(PiPScript, ALoopingVideoStreamsOnPastItsWrapsAndGetsItsLoopBackWhenTheStreamStops)
+{
+    // 2 seconds; the page notes the playback events it sees from the start of the stream on.
+    launchOn(R"(<title>Loop</title><video id=main src='/loop-2s.webm' muted autoplay loop=loop
+      style='width: 640px; height: 480px'></video><script>
+      window.seen = [];
+      for (const type of ['ended', 'pause', 'play', 'playing'])
+        main.addEventListener(type, () => seen.push(type + '@' + main.currentTime.toFixed(2) + '/' + main.readyState));
+    </script>)");
+    ASSERT_TRUE(waitForReadyState("main"));
+    ASSERT_TRUE(runUntil([&] { return js("main.paused") == "false"; }));
+    js("seen = []; window.__quilpipStart(); 1");
+    ASSERT_TRUE(waitForMessages("frame"));
+    EXPECT_EQ(js("main.hasAttribute('loop')"), "false");
+
+    // Frames whose time went back are the wraps; after two, the time still moves on, frame after frame.
+    const auto timeOf = [](const PiPMessage& frame) { return frame.body["currentTime"].get<double>(); };
+    const auto framesSinceSecondWrap = [&] {
+        const auto frames = ofType("frame");
+        int wraps = 0, after = 0;
+        double latest = 0;
+        for (size_t i = 1; i < frames.size(); ++i) {
+            wraps += timeOf(frames[i]) < timeOf(frames[i - 1]);
+            if (wraps >= 2 && timeOf(frames[i]) > latest) {
+                ++after;
+                latest = timeOf(frames[i]);
+            }
+        }
+        return std::pair {after, latest};
+    };
+    ASSERT_TRUE(runUntil([&] { return framesSinceSecondWrap().second > 1.0; }, 20000));
+    EXPECT_GE(framesSinceSecondWrap().first, 10);
+    EXPECT_EQ(js("main.paused"), "false");
+    // The page saw no end and no new start, as with a loop of its own.
+    EXPECT_EQ(js("seen.join()"), "\"\"");
+
+    // The page's own change of `loop` meanwhile is the value it gets back.
+    js("main.loop = true; 1");
+    runUntil([&] { return js("main.hasAttribute('loop')") == "false"; });
+    js("window.__quilpipStop(); 1");
+    EXPECT_EQ(js("main.getAttribute('loop')"), "\"\"");
+    js("window.__quilpipStart(); 1");
+    EXPECT_EQ(js("main.hasAttribute('loop')"), "false");
+    js("window.__quilpipStop(); 1");
+    EXPECT_EQ(js("main.getAttribute('loop')"), "\"\"");
+}

@@ -21,7 +21,7 @@ std::string frameImageSize(const PiPMessage& frame)
 void PiPTest::launchOn(const std::string& html)
 {
     // libsoup answers the byte ranges a video asks for when it seeks.
-    for (const char* name : {"pip-640x480.webm", "pip-1920x1080.webm"})
+    for (const char* name : {"pip-640x480.webm", "pip-1920x1080.webm", "loop-2s.webm"})
         server.route(
             std::string("/") + name, Response {200, "video/webm", testData(name), {{"Accept-Ranges", "bytes"}}});
     server.page("/", html);

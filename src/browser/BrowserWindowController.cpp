@@ -255,6 +255,8 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state, b
         switchToTab(count - 1);
     else if (control && key == GDK_KEY_f)
         findInPage();
+    else if (control && key == GDK_KEY_p && activeTab())
+        activeTab()->print();
     else if (keyval == GDK_KEY_F11)
         toggleFullscreen();
     else if (keyval == GDK_KEY_Escape)

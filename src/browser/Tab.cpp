@@ -103,11 +103,22 @@ void Tab::connect()
         WebKitWebView* opened = tab->delegate_.tabWantsNewTab(*tab);
         return opened ? GTK_WIDGET(opened) : nullptr;
     }));
+    // window.print(): our dialog instead of the engine's, which would block the main loop.
+    on("print", G_CALLBACK(+[](WebKitWebView* view, WebKitPrintOperation* operation, Tab* tab) {
+        tab->printer_.print(view, retain(operation));
+        return TRUE;
+    }));
     on("close", G_CALLBACK(+[](WebKitWebView*, Tab* tab) { tab->delegate_.tabWantsToClose(*tab); }));
     on("decide-policy",
         G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, Tab* tab) {
             return tab->decidePolicy(decision, type);
         }));
+}
+
+void Tab::print()
+{
+    if (webView_)
+        printer_.print(webView_.get());
 }
 
 void Tab::disconnect()

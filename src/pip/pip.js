@@ -27,6 +27,16 @@
     // The page's own inline values of HIDDEN_STYLE (value and priority), while the
     // video is hidden; none otherwise.
     var savedVideoStyle = null;
+    // The looping video whose loop the stream runs itself, with the page's value of its
+    // `loop` attribute: this engine stops a `loop` video's clock at its first wrap (the
+    // picture goes on, currentTime does not), and the stream sends only pictures whose
+    // time moved. A seek to 0 on "ended" keeps the clock going.
+    var loopVideo = null;
+    var pageLoopValue = null;
+    var loopObserver = null;
+    // Between the end and the new start of a taken-over loop: the events of that stop
+    // and start are the stream's own, a page with `loop` never sees them.
+    var wrapping = false;
     // What the last frame sent showed. An animation frame that would send the same
     // picture again is skipped, except that a frame goes out at least once a second so
     // that the panel's button and title follow a paused video.
@@ -95,8 +105,61 @@
         savedVideoStyle = null;
     }
 
+    function takeOverLoop(video) {
+        if (!video.hasAttribute("loop"))
+            return;
+        loopVideo = video;
+        pageLoopValue = video.getAttribute("loop");
+        video.removeAttribute("loop");
+        // The page may set `loop` again meanwhile: that value is the one to give back.
+        loopObserver = new MutationObserver(function () {
+            if (!video.hasAttribute("loop"))
+                return;
+            pageLoopValue = video.getAttribute("loop");
+            video.removeAttribute("loop");
+            loopObserver.takeRecords();
+        });
+        loopObserver.observe(video, { attributes: true, attributeFilter: ["loop"] });
+    }
+
+    function giveBackLoop() {
+        if (!loopVideo)
+            return;
+        loopObserver.disconnect();
+        loopVideo.setAttribute("loop", pageLoopValue);
+        loopObserver = null;
+        loopVideo = null;
+        pageLoopValue = null;
+        wrapping = false;
+    }
+
+    // Captured at the window, ahead of the page's own listeners on the video.
+    function hideWrapEvent(event) {
+        if (!loopVideo || event.target !== loopVideo)
+            return;
+        var video = loopVideo;
+        if (event.type === "ended") {
+            event.stopImmediatePropagation();
+            wrapping = true;
+            video.currentTime = 0;
+            var playing = video.play();
+            if (playing && playing.catch)
+                playing.catch(function () {});
+        } else if (event.type === "timeupdate") {
+            // The engine may start again ("playing") any time until the time moves on.
+            if (wrapping && !video.seeking && video.currentTime > 0)
+                wrapping = false;
+        } else if ((event.type === "pause" && video.ended) || (wrapping && (event.type === "play" || event.type === "playing"))) {
+            event.stopImmediatePropagation();
+        }
+    }
+    ["ended", "pause", "play", "playing", "timeupdate"].forEach(function (type) {
+        window.addEventListener(type, hideWrapEvent, true);
+    });
+
     function stopStreaming() {
         streaming = false;
+        giveBackLoop();
         if (timer !== null) {
             cancelAnimationFrame(timer);
             timer = null;
@@ -184,6 +247,7 @@
         streaming = true;
         lastSent = null;
         hideVideo(video);
+        takeOverLoop(video);
         timer = requestAnimationFrame(step);
         post({ type: "started" });
     };

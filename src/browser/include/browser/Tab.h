@@ -3,6 +3,7 @@
 // through TabDelegate; the window never connects to a view itself.
 #pragma once
 
+#include "browser/PagePrinter.h"
 #include "platform/GObjectPtr.h"
 
 #include <webkit/webkit.h>
@@ -87,6 +88,9 @@ public:
     std::int64_t blockedCount() const { return blockedCount_; }
     void setBlockedCount(std::int64_t count) { blockedCount_ = count; }
 
+    // Opens the print dialog for the page; the main loop runs on meanwhile.
+    void print();
+
 private:
     void connect();
     void disconnect();
@@ -107,6 +111,7 @@ private:
     std::vector<gulong> handlers_; // on webView_, cut when the view is replaced or the tab goes
     std::string title_ = "New Tab";
     std::int64_t blockedCount_ = 0;
+    PagePrinter printer_;
 
     // A load that failed before it finished keeps the old title, also while the
     // engine's error page for it is shown.
