@@ -1,4 +1,3 @@
-#include "support/TestBuild.h"
 #include "support/UpdateArchives.h"
 
 #include "update/ReleaseDocument.h"

@@ -2,11 +2,9 @@
 // launch: the install it finds works, whole, either the previous build or the new one.
 #include "support/Browser.h"
 #include "support/Program.h"
-#include "support/TestBuild.h"
 #include "support/UpdateArchives.h"
 
 #include "platform/Bundle.h"
-#include "platform/GObjectPtr.h"
 #include "platform/UserDefaults.h"
 
 #include <csignal>
@@ -65,8 +63,8 @@ TEST_P(UpdateSwap, AKillAtThisStepLeavesAWorkingInstallForTheNextLaunch)
     const fs::path bundle = installBundle(previous);
     const auto previousFiles = snapshot(bundle), nextFiles = snapshot(installBundle(next));
     const std::string archive = zipOf(next);
-    server.route("/version.json", Response {200, "application/json", signedRelease(3, "1.3", "", archive), {}});
-    server.route("/latest.zip", Response {200, "application/zip", archive, {}});
+    server.route("/version.json", Response {200, "application/json", signedRelease(3, "1.3", "", archive)});
+    server.route("/latest.zip", Response {200, "application/zip", archive});
 
     g_setenv(kFaultVariable, point.fault, TRUE);
     if (point.renames)
@@ -102,18 +100,14 @@ TEST(UpdateHandOver, ANewCopyWhosePreviousCopyDiedBeforeItsReportKeepsTheSwap)
     TestServer server;
     UserDefaults::standard().setString(kHomepageKey, server.url("/home"));
     server.page("/home", "<title>Home</title>");
-    const fs::path bundle = fs::path(GCharPtr(g_dir_make_tmp("quillmere-install-XXXXXX", nullptr)).get()) / "quillmere";
-    const fs::path packing = GCharPtr(g_dir_make_tmp("quillmere-pack-XXXXXX", nullptr)).get();
-    ASSERT_EQ(std::system(("cmake --install " QUILLMERE_BUILD_DIR " --prefix " + bundle.string() + " >/dev/null && rm "
-                  + bundle.string() + "/share/quillmere/quilblock_rules.json && cp -a " + bundle.string() + " "
-                  + packing.string() + "/quillmere && echo 3 > " + packing.string()
-                  + "/quillmere/share/quillmere/marker && " QUILLMERE_RELEASE_TOOL " pack " + packing.string()
-                  + "/quillmere " + packing.string() + "/latest.zip")
-                              .c_str()),
-        0);
+    const auto [installed, copy] = installBuildAndCopy(QUILLMERE_BUILD_DIR);
+    const fs::path bundle = installed, packing = fs::path(copy).parent_path();
+    std::ofstream(copy + "/share/quillmere/marker") << "3";
+    ASSERT_EQ(
+        std::system((QUILLMERE_RELEASE_TOOL " pack " + copy + " " + packing.string() + "/latest.zip").c_str()), 0);
     const std::string archive = readFile(packing / "latest.zip");
-    server.route("/version.json", Response {200, "application/json", signedRelease(3, "1.3", "", archive), {}});
-    server.route("/latest.zip", Response {200, "application/zip", archive, {}});
+    server.route("/version.json", Response {200, "application/json", signedRelease(3, "1.3", "", archive)});
+    server.route("/latest.zip", Response {200, "application/zip", archive});
 
     // The new copy outlives the driver: its output goes to a file, not to pipes that would stay open.
     g_setenv(kFaultVariable, "relaunched", TRUE);
@@ -128,6 +122,6 @@ TEST(UpdateHandOver, ANewCopyWhosePreviousCopyDiedBeforeItsReportKeepsTheSwap)
     EXPECT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(bundle.parent_path()), {}) == 1; }, 30000))
         << "the staging directory goes once the new copy is up";
     EXPECT_TRUE(runUntil([&] { return server.sawPath("/home"); }, 20000));
-    EXPECT_EQ(readFile(bundle / "share/quillmere/marker"), "3\n");
+    EXPECT_EQ(readFile(bundle / "share/quillmere/marker"), "3");
     std::ranges::for_each(processesFrom(bundle), [](int pid) { kill(pid, SIGTERM); });
 }

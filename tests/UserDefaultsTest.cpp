@@ -1,16 +1,17 @@
 #include "platform/UserDefaults.h"
 #include "platform/GObjectPtr.h"
+#include "support/UpdateArchives.h" // readFile
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/file.h>
 #include <thread>
 
 using namespace quillmere;
+using quillmere::test::readFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -25,13 +26,6 @@ void write(const std::string& path, const std::string& text)
 {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read(const std::string& path)
-{
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
 }
 
 size_t entryCount(const std::string& dir)
@@ -74,7 +68,7 @@ TEST(Defaults, ReadsWhatItCanAndKeepsWhatIsWrittenExactly)
     fs::create_symlink("../elsewhere/settings.ini", path);
     UserDefaults(path).setBool(kAdBlockEnabledKey, true);
     EXPECT_TRUE(fs::is_symlink(path));
-    EXPECT_EQ(read(dir + "/../elsewhere/settings.ini"), "[defaults]\nquillmereAdBlockEnabled=true\n");
+    EXPECT_EQ(readFile(dir + "/../elsewhere/settings.ini"), "[defaults]\nquillmereAdBlockEnabled=true\n");
 }
 
 TEST(Defaults, ADamagedFileIsKeptAsideEachTimeAndNeverWrittenOver)
@@ -87,21 +81,22 @@ TEST(Defaults, ADamagedFileIsKeptAsideEachTimeAndNeverWrittenOver)
     UserDefaults defaults(path);
     ASSERT_EQ(defaults.fileState(), UserDefaults::FileState::Damaged);
     EXPECT_TRUE(defaults.damagedCopy().starts_with(path + ".damaged-")) << defaults.damagedCopy();
-    EXPECT_EQ(std::tuple(read(defaults.damagedCopy()), fs::exists(path), defaults.string(kHomepageKey)),
+    EXPECT_EQ(std::tuple(readFile(defaults.damagedCopy()), fs::exists(path), defaults.string(kHomepageKey)),
         std::tuple(damaged, false, std::nullopt));
     defaults.setBool(kAdBlockEnabledKey, false);
-    EXPECT_EQ(read(path), "[defaults]\nquillmereAdBlockEnabled=false\n");
+    EXPECT_EQ(readFile(path), "[defaults]\nquillmereAdBlockEnabled=false\n");
 
     // Damaged again within the same second: a copy of its own, the first one untouched.
     write(path, garbage);
     UserDefaults again(path);
     EXPECT_NE(again.damagedCopy(), defaults.damagedCopy());
-    EXPECT_EQ(std::tuple(read(defaults.damagedCopy()), read(again.damagedCopy())), std::tuple(damaged, garbage));
+    EXPECT_EQ(
+        std::tuple(readFile(defaults.damagedCopy()), readFile(again.damagedCopy())), std::tuple(damaged, garbage));
 
     // Damaged while the program runs: kept aside at the next change, which writes what the session knows.
     write(path, garbage);
     defaults.setString(kHomepageKey, "https://mine.example/");
-    EXPECT_EQ(read(path), "[defaults]\nquillmereAdBlockEnabled=false\nquillmereHomepage=https://mine.example/\n");
+    EXPECT_EQ(readFile(path), "[defaults]\nquillmereAdBlockEnabled=false\nquillmereHomepage=https://mine.example/\n");
     EXPECT_EQ(entryCount(dir), 5u) << "three damaged copies, the file and its lock";
 }
 
@@ -137,7 +132,7 @@ TEST(Defaults, AnUnreadableFileIsLeftAloneAndChangesLastTheSession)
         EXPECT_EQ(entryCount(dir), entries) << name << ": no lock, no copy";
         if (!fs::is_symlink(path)) {
             fs::permissions(path, fs::perms::owner_all);
-            EXPECT_EQ(read(fs::is_directory(path) ? path + "/inside" : path), mine) << name;
+            EXPECT_EQ(readFile(fs::is_directory(path) ? path + "/inside" : path), mine) << name;
         }
         fs::remove_all(dir);
     }
@@ -167,7 +162,7 @@ TEST(Defaults, AChangeWaitsForTheLockOfAnotherWriterAndKeepsWhatItWrote)
     write(path, "[defaults]\nquillmereHomepage=https://home.example/\nwrittenUnderTheLock=yes\n");
     close(lock);
     writer.join();
-    EXPECT_EQ(read(path),
+    EXPECT_EQ(readFile(path),
         "[defaults]\nquillmereHomepage=https://home.example/"
         "\nwrittenUnderTheLock=yes\nquillmereAdBlockEnabled=false\n");
 }

@@ -1,13 +1,13 @@
 #include "support/UpdateArchives.h"
 
 #include "platform/GObjectPtr.h"
-#include "support/TestBuild.h"
 #include "update/ReleaseDocument.h"
 
 #include <archive.h>
 #include <glib.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,6 +16,7 @@
 namespace quillmere::test {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 std::string zipOf(const std::vector<ArchiveEntry>& entries)
 {
@@ -100,43 +101,42 @@ std::string signedRelease(std::int64_t build, const std::string& version, const 
     return Updater::signDocument({build, version, notes, sha256Of(archive), ""}, key);
 }
 
-std::string signedRelease(
-    std::int64_t build, const std::string& version, const std::string& notes, const std::string& archive)
-{
-    return signedRelease(build, version, notes, archive, testReleaseSecretKey());
-}
-
-std::vector<ArchiveEntry> bundleEntries(const std::string& launcher, const std::map<std::string, std::string>& files)
+std::vector<ArchiveEntry> bundleEntries(
+    const std::string& launcher, const std::map<std::string, std::string>& files, std::vector<ArchiveEntry> extra)
 {
     std::vector<ArchiveEntry> entries {{"quillmere/", "", AE_IFDIR | 0755}, {"quillmere/bin/", "", AE_IFDIR | 0755},
         {"quillmere/bin/quillmere", launcher, AE_IFREG | 0755}};
     for (const auto& [path, content] : files)
         entries.push_back({"quillmere/" + path, content});
+    entries.insert(entries.end(), extra.begin(), extra.end());
     return entries;
+}
+
+Unpacked unpack(const std::string& zip, Updater::UnpackLimits limits)
+{
+    const std::string dir = GCharPtr(g_dir_make_tmp("quillmere-unpack-XXXXXX", nullptr)).get();
+    std::ofstream(dir + "/latest.zip", std::ios::binary) << zip;
+    fs::create_directory(dir + "/target");
+    return {dir + "/target", Updater::unpackBundle(dir + "/latest.zip", dir + "/target", limits).value_or("")};
 }
 
 std::string installBundle(const std::vector<ArchiveEntry>& entries)
 {
-    char* made = g_dir_make_tmp("quillmere-install-XXXXXX", nullptr);
-    const fs::path parent = GCharPtr(made).get();
-    auto folder = [&](const fs::path& path) {
-        for (fs::path step = path; step != parent && !fs::exists(step); step = step.parent_path()) {
-            fs::create_directories(step);
-            fs::permissions(step, fs::perms(0755));
-        }
-        fs::permissions(path, fs::perms(0755));
-    };
-    for (const auto& entry : entries) {
-        const fs::path path = parent / entry.name;
-        if ((entry.mode & AE_IFMT) == AE_IFDIR) {
-            folder(path);
-            continue;
-        }
-        folder(path.parent_path());
-        std::ofstream(path, std::ios::binary) << entry.content;
-        fs::permissions(path, fs::perms(entry.mode & 0777));
-    }
-    return (parent / "quillmere").string();
+    const auto [target, problem] = unpack(zipOf(entries));
+    if (!problem.empty())
+        throw std::runtime_error(problem);
+    return target + "/quillmere";
+}
+
+std::pair<std::string, std::string> installBuildAndCopy(const std::string& buildDir)
+{
+    const std::string bundle = GCharPtr(g_dir_make_tmp("quillmere-install-XXXXXX", nullptr)).get() + "/quillmere"s,
+                      copy = GCharPtr(g_dir_make_tmp("quillmere-pack-XXXXXX", nullptr)).get() + "/quillmere"s;
+    const std::string command = "cmake --install " + buildDir + " --prefix " + bundle + " >/dev/null && rm " + bundle
+        + "/share/quillmere/quilblock_rules.json && cp -a " + bundle + " " + copy;
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("failed: " + command);
+    return {bundle, copy};
 }
 
 std::string readFile(const std::string& path)

@@ -3,28 +3,23 @@
 // documents signed with the tests' release key or any other.
 #pragma once
 
+#include "support/TestBuild.h"
+#include "update/Unpacker.h"
+
 #include <archive_entry.h>
 
 #include <cstdint>
 #include <map>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace quillmere::test {
 
 struct ArchiveEntry {
-    ArchiveEntry(std::string name, std::string content = "", unsigned mode = AE_IFREG | 0644, std::string link = "")
-        : name(std::move(name))
-        , content(std::move(content))
-        , mode(mode)
-        , link(std::move(link))
-    {
-    }
     std::string name;
     std::string content;
-    unsigned mode; // file type and permission bits
+    unsigned mode = AE_IFREG | 0644; // file type and permission bits
     std::string link; // a symbolic link's target
 };
 
@@ -37,18 +32,29 @@ std::string withRecordedSize(std::string zip, const std::string& name, std::uint
 
 std::string sha256Of(const std::string& bytes);
 
-// A version document for `archive` signed with the tests' release key, or with `key`.
-std::string signedRelease(
-    std::int64_t build, const std::string& version, const std::string& notes, const std::string& archive);
+// A version document for `archive` signed with `key`.
 std::string signedRelease(std::int64_t build, const std::string& version, const std::string& notes,
-    const std::string& archive, std::span<const std::uint8_t, 64> key);
+    const std::string& archive, std::span<const std::uint8_t, 64> key = testReleaseSecretKey());
 
-// A small bundle: bin/quillmere holding `launcher`, plus `files` (path -> content).
-std::vector<ArchiveEntry> bundleEntries(const std::string& launcher, const std::map<std::string, std::string>& files);
+// A small bundle: bin/quillmere holding `launcher`, plus `files` (path -> content) and `extra`.
+std::vector<ArchiveEntry> bundleEntries(const std::string& launcher,
+    const std::map<std::string, std::string>& files = {}, std::vector<ArchiveEntry> extra = {});
 
-// Writes `entries` into a new temporary directory the way the updater unpacks them
-// (folders 0755, files with the entry's permissions) and answers <that directory>/quillmere.
+// `zip` unpacked by the updater's unpacker into <new temporary directory>/target: that
+// target, and what the unpacker found wrong (empty when nothing).
+struct Unpacked {
+    std::string target;
+    std::string problem;
+};
+Unpacked unpack(const std::string& zip, Updater::UnpackLimits limits = {});
+
+// `entries` unpacked the way the updater does it; answers the bundle folder, alone in its parent.
 std::string installBundle(const std::vector<ArchiveEntry>& entries);
+
+// The program built in `buildDir` installed as a bundle the way users install one, without
+// its rules (whose compile would keep a core busy), and a copy of it to make a new build
+// from: answers <temporary>/quillmere for each.
+std::pair<std::string, std::string> installBuildAndCopy(const std::string& buildDir);
 
 // Every entry under `root` (relative path -> "mode:content digest"; folders "mode:").
 std::map<std::string, std::string> snapshot(const std::string& root);
