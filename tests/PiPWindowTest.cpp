@@ -83,9 +83,13 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
     browser().startPiP();
     ASSERT_TRUE(runUntil([&] { return window.get_mapped(); }));
     focusWindow(window); // on top, where the clicks land
-    // "✕" hides the panel and gives the video back its own style.
-    click(window.closeButton());
-    EXPECT_FALSE(window.get_visible());
+    // "✕" hides the panel and gives the video back its own style. (A panel shown again
+    // may take a moment to reach its place under a loaded X server; the click waits.)
+    EXPECT_TRUE(runUntil([&] {
+        if (window.get_visible())
+            click(window.closeButton());
+        return !window.get_visible();
+    }));
     EXPECT_TRUE(runUntil([&] { return js("main.style.cssText") == "\"width: 640px; height: 480px;\""; }));
 
     // A start on another tab shows the same panel, bound to that tab.
