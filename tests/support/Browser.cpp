@@ -17,8 +17,10 @@ BrowserTest::BrowserTest()
     // a bundle of their own, with rules only where a test puts them.
     setBundleDirectory(bundle_);
     g_mkdir_with_parents((bundle_ + "/share/quillmere").c_str(), 0700);
+    linkWebProcessExtension(bundle_);
     // An emission hook sees the signal of every web view, the ones pages open included.
-    g_type_ensure(WEBKIT_TYPE_WEB_VIEW);
+    // The signal exists once the class does (registering the type is not enough).
+    g_type_class_unref(g_type_class_ref(WEBKIT_TYPE_WEB_VIEW));
     crashHook_ = g_signal_add_emission_hook(
         g_signal_lookup("web-process-terminated", WEBKIT_TYPE_WEB_VIEW), 0, webProcessTerminated, this, nullptr);
 }
