@@ -66,7 +66,7 @@ public:
         : panel_(panel)
     {
     }
-    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
+    void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) override
     {
         ++received;
         if (forward)
@@ -122,11 +122,14 @@ Result flood(BrowserWindowController& browser, Counter& counter, size_t n)
 
     const double start = nowSeconds(), cpuStart = threadCpuSeconds();
     run(view, "flood(" + std::to_string(n) + ")");
+    // The panel keeps the newest kKeptNetworkEntries requests and kKeptConsoleLines lines.
+    const size_t shown = std::min(n, kKeptNetworkEntries);
     const bool all = runUntil(
         [&] {
             return counter.received == 3 * n
                 && (!counter.forward
-                    || (panel.pendingMessages() == 0 && panel.entries().size() == n && panel.consoleLineCount() == n));
+                    || (panel.pendingMessages() == 0 && panel.entries().size() == shown
+                        && panel.consoleLineCount() == std::min(n, kKeptConsoleLines)));
         },
         300);
     // Shown means painted: wait for the frame that follows.

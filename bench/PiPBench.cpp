@@ -40,9 +40,12 @@ namespace {
 constexpr int kVideoSeconds = 14;
 const char* kPage = R"(<!DOCTYPE html><title>PiP bench</title>
 <body style="margin: 0; background: #222">
-<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>
-<script>
-// Times the page's share of every frame without touching the streaming script.
+<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>)";
+
+// Times the page's share of every frame without touching the streaming script. It runs
+// in the isolated world the stream runs in, whose canvas and animation-frame functions
+// are that world's own.
+const char* kTiming = R"(
 (function () {
   const stats = window.benchStats = { draw: 0, draws: 0, encode: 0, encodes: 0, ticks: 0, encodedAt: [] };
   const drawImage = CanvasRenderingContext2D.prototype.drawImage;
@@ -75,7 +78,7 @@ const char* kPage = R"(<!DOCTYPE html><title>PiP bench</title>
     return requestAnimationFrame(function (time) { stats.ticks++; callback(time); });
   };
 })();
-</script>)";
+)";
 
 // CPU seconds of every process below ours, by command name.
 std::map<std::string, double> childCpuSeconds()
@@ -140,7 +143,7 @@ double mean(const std::vector<double>& values)
     return values.empty() ? 0 : std::accumulate(values.begin(), values.end(), 0.0) / values.size();
 }
 
-std::string evaluate(WebKitWebView* view, const std::string& script)
+std::string evaluate(WebKitWebView* view, const std::string& script, const char* world = nullptr)
 {
     struct State {
         bool done = false;
@@ -148,7 +151,7 @@ std::string evaluate(WebKitWebView* view, const std::string& script)
     };
     auto* state = new State;
     webkit_web_view_evaluate_javascript(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr,
+        view, script.c_str(), -1, world, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* state = static_cast<State*>(data);
             if (JSCValue* value =
@@ -232,7 +235,7 @@ public:
         : next_(next)
     {
     }
-    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
+    void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) override
     {
         const double arrived = g_get_real_time() / 1e3; // epoch milliseconds, as the page's Date.now()
         const auto start = std::chrono::steady_clock::now();
@@ -293,6 +296,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    evaluate(view, kTiming, kScriptWorldName);
     PiPController& pip = browser.pipController();
     Tap tap(pip);
     browser.setMessageHandler("quilpip", &tap);
@@ -345,7 +349,8 @@ int main(int argc, char** argv)
 
     const std::string pageBefore = evaluate(view,
         "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, "
-        "benchStats.encodedAt.length, 0, 0, benchStats.newPictures])");
+        "benchStats.encodedAt.length, 0, 0, benchStats.newPictures])",
+        kScriptWorldName);
     const auto childrenBefore = childCpuSeconds();
     const double cpuBefore = processCpuSeconds(), mainBefore = threadCpuSeconds(), start = nowSeconds();
     const auto counterBefore = pip.frameCounter();
@@ -359,14 +364,15 @@ int main(int argc, char** argv)
     g_source_remove(timer);
     const std::string pageAfter = evaluate(view,
         "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, "
-        "benchStats.encodedAt.length, v.currentTime, v.duration, benchStats.newPictures])");
+        "benchStats.encodedAt.length, v.currentTime, v.duration, benchStats.newPictures])",
+        kScriptWorldName);
     auto before = nlohmann::json::parse(nlohmann::json::parse(pageBefore).get<std::string>());
     auto after = nlohmann::json::parse(nlohmann::json::parse(pageAfter).get<std::string>());
 
     // Bridge: the page's encode end of each frame against its arrival in the program.
     const size_t firstSent = before[5].get<size_t>();
-    const std::string sentJson =
-        evaluate(view, "JSON.stringify(benchStats.encodedAt.slice(" + std::to_string(firstSent) + "))");
+    const std::string sentJson = evaluate(
+        view, "JSON.stringify(benchStats.encodedAt.slice(" + std::to_string(firstSent) + "))", kScriptWorldName);
     auto sent = nlohmann::json::parse(nlohmann::json::parse(sentJson).get<std::string>());
     // Frames in flight at either end belong to one list only: line the two up where
     // the most frame sizes agree.

@@ -3,6 +3,7 @@
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
 #include "support/Input.h"
+#include "support/Program.h"
 
 #include <giomm/file.h>
 
@@ -138,9 +139,19 @@ std::string awaitResult(const std::shared_ptr<ScriptResult>& result, int timeout
 
 std::string BrowserTest::evaluate(WebKitWebView* view, const std::string& script, int timeoutMs)
 {
+    return evaluateIn(nullptr, view, script, timeoutMs);
+}
+
+std::string BrowserTest::evaluatePrivate(WebKitWebView* view, const std::string& script, int timeoutMs)
+{
+    return evaluateIn(kScriptWorldName, view, script, timeoutMs);
+}
+
+std::string BrowserTest::evaluateIn(const char* world, WebKitWebView* view, const std::string& script, int timeoutMs)
+{
     auto result = std::make_shared<ScriptResult>();
     webkit_web_view_evaluate_javascript(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr,
+        view, script.c_str(), -1, world, nullptr, nullptr,
         [](GObject* source, GAsyncResult* async, gpointer data) {
             GError* error = nullptr;
             JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, &error);

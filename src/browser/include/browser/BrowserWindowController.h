@@ -111,14 +111,14 @@ private:
     // A new web view; `opener`, when given, is the page that asked for it.
     GObjectPtr<WebKitWebView> makeConfiguredWebView(WebKitWebView* opener = nullptr);
     Tab& addTab(GObjectPtr<WebKitWebView> view);
-    void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
+    void receiveScriptMessage(const char* channel, const ScriptSender& sender, JSCValue* body);
 
     Tab* activeTab() const;
     bool isActive(const Tab& tab) const;
     int indexOfTab(const Tab& tab) const;
     void startContentBlocking();
     void ruleListArrived(QuilBlock::RuleList list);
-    void blockCountUpdated(WebKitWebView* view, std::int64_t count);
+    void blockCountUpdated(WebKitWebView* view, std::uint64_t frame, std::int64_t count);
     // Loads wait while the rule-list store has not answered, so that the first page
     // is already blocked when a compiled list exists.
     void loadInView(WebKitWebView* view, const std::string& url);

@@ -8,6 +8,7 @@
 #include <webkit/webkit.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,9 +67,11 @@ public:
     // The page's address, or "" while it has none.
     std::string uri() const;
 
-    // Resources blocked in the current page, as the counter last reported.
+    // Resources blocked in the current page: the failed loads that the extension counted
+    // in each frame of the page (the main frame and every frame inside it, each by its id,
+    // each its latest total), added up. Only the extension makes these numbers.
     std::int64_t blockedCount() const { return blockedCount_; }
-    void setBlockedCount(std::int64_t count) { blockedCount_ = count; }
+    void setFrameBlockedCount(std::uint64_t frame, std::int64_t count);
 
 private:
     void connect();
@@ -85,6 +88,7 @@ private:
     std::vector<gulong> handlers_; // on webView_, cut when the view is replaced or the tab goes
     std::string title_ = "New Tab";
     std::int64_t blockedCount_ = 0;
+    std::map<std::uint64_t, std::int64_t> blockedByFrame_; // since the page started loading
 
     // A load that failed before it finished keeps the old title, also while the
     // engine's error page for it is shown.
