@@ -124,7 +124,9 @@ std::string escapePageText(std::string_view text, std::size_t limit)
         }
         gunichar c = g_utf8_get_char_validated(p, end - p);
         std::size_t length = 1;
-        if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2))
+        if (*p == '\0')
+            c = 0;
+        else if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2))
             c = 0xFFFD; // not UTF-8: one byte at a time, each a replacement character
         else
             length = g_utf8_skip[static_cast<unsigned char>(*p)];
