@@ -66,6 +66,9 @@ constexpr unsigned kBatchWaitMs = 25;
 // New rows per batch. The table makes widgets for up to a couple of hundred rows
 // around the top whenever rows arrive there, at about 0.15 ms a row.
 constexpr size_t kBatchRows = 50;
+// Console text per batch. Laying out a line of the full 10,000 characters takes the text
+// view milliseconds; a page that logs only such lines gets a few of them a turn.
+constexpr size_t kBatchConsoleBytes = 24 * 1024;
 // Messages waiting to be applied. The extension lets a page have only a few in flight,
 // so this is a backstop; past it the oldest go, as they would from the logs.
 constexpr size_t kMaxPending = kKeptConsoleLines + 2 * kKeptNetworkEntries;
@@ -355,10 +358,11 @@ bool DevToolsPanel::drainMessages()
     const auto deadline = std::chrono::steady_clock::now() + kBatchBudget;
     std::vector<size_t> changed; // positions counted before this batch's new rows
     std::vector<std::string> lines;
-    size_t added = 0;
+    size_t added = 0, consoleBytes = 0;
 
-    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline && added < kBatchRows) {
-        for (int i = 0; i < 16 && !pending_.empty(); ++i) {
+    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline && added < kBatchRows
+        && consoleBytes < kBatchConsoleBytes) {
+        for (int i = 0; i < 16 && !pending_.empty() && consoleBytes < kBatchConsoleBytes; ++i) {
             Message message = std::move(pending_.front());
             pending_.pop_front();
             switch (message.type) {
@@ -381,6 +385,7 @@ bool DevToolsPanel::drainMessages()
             }
             case Message::Type::Console:
                 lines.push_back("[" + message.level.value_or("log") + "] " + message.text.value_or(""));
+                consoleBytes += lines.back().size();
                 break;
             }
         }
