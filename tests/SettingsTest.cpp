@@ -179,6 +179,8 @@ TEST_F(Settings, ADamagedFileIsKeptAsideAndTheBrowserRunsOnDefaults)
     writeFile(defaultsPath(), damaged);
     useServerAsProxy(); // the default homepage must not reach the network
     launch();
+    // The first load waits a moment for the rule-list store to answer.
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_get_uri(activeView()) != nullptr; }));
     EXPECT_EQ(webkit_web_view_get_uri(activeView()), std::string("https://duckduckgo.com/"));
     browser().openNewTab(server.url("/"));
     ASSERT_TRUE(waitForTitle(1, "Home"));

@@ -28,8 +28,7 @@ inline void runPrivateScript(WebKitWebView* view, const std::string& statement)
 inline void sendToPage(WebKitWebView* view, const char* name, GVariant* parameters)
 {
     if (!view) {
-        if (parameters)
-            g_variant_unref(g_variant_ref_sink(parameters));
+        g_autoptr(GVariant) unsent = parameters ? g_variant_ref_sink(parameters) : nullptr;
         return;
     }
     webkit_web_view_send_message_to_page(view, webkit_user_message_new(name, parameters), nullptr, nullptr, nullptr);
