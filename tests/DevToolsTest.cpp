@@ -331,6 +331,16 @@ TEST_F(DevTools, TheHtmlPageWritesTheLiveDocumentAndThePanelFollowsTheWindowAndT
     click(panel().applyHtmlButton());
     ASSERT_TRUE(runUntil([&] { return evaluate(activeView(), "applied.length") == "1"; }));
     EXPECT_EQ(evaluate(activeView(), "encodeURIComponent(applied[0])"), "\"" + uriEscaped(edited) + "\"");
+    // Refresh reads the document itself, past the page's own accessors, and only up to 8 Mi
+    // characters: past that the editor stays as it is.
+    click(panel().refreshHtmlButton());
+    ASSERT_TRUE(runUntil([&] { return panel().htmlText().find("changed by the page") != std::string::npos; }));
+    evaluate(activeView(), "document.getElementById('p').textContent = 'x'.repeat(9 * 1024 * 1024); 1");
+    panel().htmlView().get_buffer()->set_text("kept while too large");
+    click(panel().refreshHtmlButton());
+    runFor(1000);
+    EXPECT_EQ(panel().htmlText(), "kept while too large");
+    evaluate(activeView(), "document.getElementById('p').textContent = 'small again'; 1");
     // Live edit switches the page's design mode and the button's title.
     for (const std::string state : {"On", "Off", "On"}) {
         click(panel().toggleEditButton());

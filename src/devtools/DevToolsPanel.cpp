@@ -72,6 +72,8 @@ constexpr size_t kBatchConsoleBytes = 24 * 1024;
 // Messages waiting to be applied. The extension lets a page have only a few in flight,
 // so this is a backstop; past it the oldest go, as they would from the logs.
 constexpr size_t kMaxPending = kKeptConsoleLines + 2 * kKeptNetworkEntries;
+// The HTML editor takes a page's HTML up to this many characters.
+constexpr size_t kMaxHtmlCharacters = 8 * 1024 * 1024;
 // A response's status and preview; the page's script cuts them shorter already.
 constexpr size_t kShownResponseCharacters = 500;
 
@@ -477,13 +479,19 @@ void DevToolsPanel::runInPage(const std::string& statement)
     runScript(webView().get(), statement);
 }
 
+// Read in the program's isolated world, where the page's own getters do not apply, and
+// only up to a size: a page whose HTML is larger leaves the editor as it is rather than
+// hand the browser a document of any size it likes.
 void DevToolsPanel::refreshHTML()
 {
     auto view = webView();
     if (!view)
         return;
+    static const std::string read =
+        "(function () { var html = document.documentElement.outerHTML; return html.length <= "
+        + std::to_string(kMaxHtmlCharacters) + " ? html : null; })()";
     webkit_web_view_evaluate_javascript(
-        view.get(), "document.documentElement.outerHTML", -1, nullptr, nullptr, cancellable_.get(),
+        view.get(), read.c_str(), -1, kScriptWorldName, nullptr, cancellable_.get(),
         [](GObject* source, GAsyncResult* result, gpointer data) {
             g_autoptr(GError) error = nullptr;
             g_autoptr(JSCValue) value =
