@@ -6,10 +6,7 @@
 // page, the bridge, the program's message handling, decoding and painting.
 //
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
-//   tests/isolate.sh build/bench/pip_bench [seconds] [page]
-// where page is "one" (the default: one 14-second video), "two-looping" (two muted,
-// autoplaying, looping 4-second videos, so that the measurement spans several wraps) or
-// "two" (the same page with 14-second videos and no `loop`, for comparison).
+//   tests/isolate.sh build/bench/pip_bench [seconds]
 #include "BenchLoop.h"
 #include "InProcessBrowser.h"
 #include "browser/BrowserWindowController.h"
@@ -40,18 +37,15 @@ using namespace quillmere::bench;
 
 namespace {
 
-const char* kVideos[] = {
-    R"(<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>)",
-    R"(<video id=v src="/video.webm" muted autoplay loop style="width: 960px; height: 540px"></video>
-<video src="/video.webm" muted autoplay loop style="width: 480px; height: 270px"></video>)",
-    R"(<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>
-<video src="/video.webm" muted autoplay style="width: 480px; height: 270px"></video>)",
-};
-const char* kPageStart = R"(<!DOCTYPE html><title>PiP bench</title>
+constexpr int kVideoSeconds = 14;
+const char* kPage = R"(<!DOCTYPE html><title>PiP bench</title>
 <body style="margin: 0; background: #222">
-)";
-const char* kPageScript = R"(<script>
-// Times the page's share of every frame without touching the streaming script.
+<video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>)";
+
+// Times the page's share of every frame without touching the streaming script. It runs
+// in the isolated world the stream runs in, whose canvas and animation-frame functions
+// are that world's own.
+const char* kTiming = R"(
 (function () {
   const stats = window.benchStats = { draw: 0, draws: 0, encode: 0, encodes: 0, ticks: 0, encodedAt: [] };
   const drawImage = CanvasRenderingContext2D.prototype.drawImage;
@@ -84,7 +78,7 @@ const char* kPageScript = R"(<script>
     return requestAnimationFrame(function (time) { stats.ticks++; callback(time); });
   };
 })();
-</script>)";
+)";
 
 // CPU seconds of every process below ours, by command name.
 std::map<std::string, double> childCpuSeconds()
@@ -149,7 +143,7 @@ double mean(const std::vector<double>& values)
     return values.empty() ? 0 : std::accumulate(values.begin(), values.end(), 0.0) / values.size();
 }
 
-std::string evaluate(WebKitWebView* view, const std::string& script)
+std::string evaluate(WebKitWebView* view, const std::string& script, const char* world = nullptr)
 {
     struct State {
         bool done = false;
@@ -157,7 +151,7 @@ std::string evaluate(WebKitWebView* view, const std::string& script)
     };
     auto* state = new State;
     webkit_web_view_evaluate_javascript(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr,
+        view, script.c_str(), -1, world, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* state = static_cast<State*>(data);
             if (JSCValue* value =
@@ -178,15 +172,15 @@ std::string evaluate(WebKitWebView* view, const std::string& script)
 }
 
 // The 1080p30 source: moving colour bars with a running clock, VP8 at 6 Mbit/s.
-std::string ensureVideo(int videoSeconds)
+std::string ensureVideo()
 {
     const std::string path =
-        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(videoSeconds) + "s.webm";
+        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(kVideoSeconds) + "s.webm";
     if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
         return path;
     fprintf(stderr, "Generating %s (a minute or two)...\n", path.c_str());
     const std::string partial = path + ".part";
-    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(videoSeconds * 30)
+    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(kVideoSeconds * 30)
         + " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=30/1"
           " ! timeoverlay font-desc=\"Sans 64\" ! vp8enc deadline=1 cpu-used=8 threads=2 end-usage=cbr"
           " target-bitrate=6000000 keyframe-max-dist=60 ! webmmux ! filesink location="
@@ -200,7 +194,6 @@ std::string ensureVideo(int videoSeconds)
 
 struct Server {
     SoupServer* soup = soup_server_new(nullptr, nullptr);
-    std::string page;
     std::string video;
     int port = 0;
 };
@@ -231,7 +224,7 @@ void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTabl
         return;
     }
     soup_server_message_set_status(message, 200, nullptr);
-    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_COPY, server->page.data(), server->page.size());
+    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, kPage, strlen(kPage));
 }
 
 // Sits between the bridge and the controller: when each frame arrived, its size, and
@@ -242,7 +235,7 @@ public:
         : next_(next)
     {
     }
-    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
+    void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) override
     {
         const double arrived = g_get_real_time() / 1e3; // epoch milliseconds, as the page's Date.now()
         const auto start = std::chrono::steady_clock::now();
@@ -275,19 +268,16 @@ int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     const double seconds = argc > 1 ? atof(argv[1]) : 10.0;
-    const std::string pageKind = argc > 2 ? argv[2] : "one";
-    const int pageIndex = pageKind == "two-looping" ? 1 : pageKind == "two" ? 2 : 0;
     CUSTOM_UA = kFirefoxUserAgent;
     // The program's own log lines would only get in the way of the figures.
     g_log_set_writer_func(
         [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
 
     Server server;
-    server.page = std::string(kPageStart) + kVideos[pageIndex] + "\n" + kPageScript;
     {
         gchar* contents = nullptr;
         gsize length = 0;
-        g_file_get_contents(ensureVideo(pageIndex == 1 ? 4 : 14).c_str(), &contents, &length, nullptr);
+        g_file_get_contents(ensureVideo().c_str(), &contents, &length, nullptr);
         server.video.assign(contents, length);
         g_free(contents);
     }
@@ -306,6 +296,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    evaluate(view, kTiming, kScriptWorldName);
     PiPController& pip = browser.pipController();
     Tap tap(pip);
     browser.setMessageHandler("quilpip", &tap);
@@ -358,7 +349,8 @@ int main(int argc, char** argv)
 
     const std::string pageBefore = evaluate(view,
         "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, "
-        "benchStats.encodedAt.length, 0, 0, benchStats.newPictures])");
+        "benchStats.encodedAt.length, 0, 0, benchStats.newPictures])",
+        kScriptWorldName);
     const auto childrenBefore = childCpuSeconds();
     const double cpuBefore = processCpuSeconds(), mainBefore = threadCpuSeconds(), start = nowSeconds();
     const auto counterBefore = pip.frameCounter();
@@ -372,14 +364,15 @@ int main(int argc, char** argv)
     g_source_remove(timer);
     const std::string pageAfter = evaluate(view,
         "JSON.stringify([benchStats.draw, benchStats.draws, benchStats.encode, benchStats.encodes, benchStats.ticks, "
-        "benchStats.encodedAt.length, v.currentTime, v.duration, benchStats.newPictures])");
+        "benchStats.encodedAt.length, v.currentTime, v.duration, benchStats.newPictures])",
+        kScriptWorldName);
     auto before = nlohmann::json::parse(nlohmann::json::parse(pageBefore).get<std::string>());
     auto after = nlohmann::json::parse(nlohmann::json::parse(pageAfter).get<std::string>());
 
     // Bridge: the page's encode end of each frame against its arrival in the program.
     const size_t firstSent = before[5].get<size_t>();
-    const std::string sentJson =
-        evaluate(view, "JSON.stringify(benchStats.encodedAt.slice(" + std::to_string(firstSent) + "))");
+    const std::string sentJson = evaluate(
+        view, "JSON.stringify(benchStats.encodedAt.slice(" + std::to_string(firstSent) + "))", kScriptWorldName);
     auto sent = nlohmann::json::parse(nlohmann::json::parse(sentJson).get<std::string>());
     // Frames in flight at either end belong to one list only: line the two up where
     // the most frame sizes agree.
@@ -441,9 +434,8 @@ int main(int argc, char** argv)
 
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
-    printf("Picture-in-picture, 1080p30 VP8 source, page \"%s\", %.1f s measured, panel picture %d x %d, load average "
-           "%.2f\n",
-        pageKind.c_str(), elapsed, panelWidth, panelHeight, load[0]);
+    printf("Picture-in-picture, 1080p30 VP8 source, %.1f s measured, panel picture %d x %d, load average %.2f\n",
+        elapsed, panelWidth, panelHeight, load[0]);
     printf("  frames shown           %6.1f /s   (received %.1f /s; page animation frames %.1f /s, frames encoded %.1f "
            "/s)\n",
         shown / elapsed, received / elapsed, diff(4) / elapsed, diff(3) / elapsed);
@@ -474,7 +466,7 @@ int main(int argc, char** argv)
     printf("  program: the rest      %6.1f ms   (main thread: the engine handing over the message, layout, the browser "
            "window)\n",
         std::max(0.0, mainCpu * 1000 / std::max(1.0, shown) - mean(tap.handlerMs) - mean(paints.newPictureMs)));
-    if (pageIndex == 0 && after[6].get<double>() >= after[7].get<double>() - 0.1)
+    if (after[6].get<double>() >= after[7].get<double>() - 0.1)
         printf("Note: the video reached its end during the measurement; the figures are too low.\n");
 
     browser.setMessageHandler("quilpip", &pip);

@@ -4,7 +4,6 @@
 #include "support/Input.h"
 
 #include "devtools/DevToolsPanel.h"
-#include "platform/Resources.h"
 #include "platform/UserDefaults.h"
 
 #include <glibmm/uriutils.h>
@@ -30,7 +29,7 @@ struct Tap : ScriptMessageHandler {
     DevToolsPanel* panel = nullptr;
     std::vector<std::string> messages; // as JSON
     std::map<std::string, std::string> responses; // id -> a "status|preview" line for each of its responses
-    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override
+    void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) override
     {
         g_autofree char* json = jsc_value_to_json(body.get(), 0);
         messages.push_back(json ? json : "");
@@ -85,9 +84,12 @@ protected:
         evaluateAsync(activeView(), body + "\nconsole.log('done'); return true;");
         ASSERT_TRUE(runUntil([&] { return panel().consoleLineCount() > before && settle(); }));
     }
+    // Hands the panel a message as if the active page's main frame had posted `body`
+    // (JavaScript source): pages themselves have no way to post.
     void post(const std::string& body)
     {
-        evaluate(activeView(), "window.__qwk.messageHandlers.quildev.postMessage(" + body + ")");
+        auto value = adopt(jsc_context_evaluate(context.get(), ("(" + body + ")").c_str(), -1));
+        tap.didReceiveScriptMessage(ScriptSender {activeView(), 0, true}, ScriptValue(value.get()));
     }
     void selectRow(int row) { panel().networkTable().get_model()->select_item(row, true); }
 
@@ -117,6 +119,7 @@ protected:
     }
 
     Tap tap;
+    GObjectPtr<JSCContext> context = adopt(jsc_context_new());
 };
 
 } // namespace
@@ -141,8 +144,6 @@ TEST_F(DevTools, CaptureFollowsTheSwitchAndReportsEveryKindOfRequestAndConsoleLi
     runFor(300);
     EXPECT_TRUE(tap.messages.empty()) << tap.messages.front();
 
-    // A second injection into the same document adds no second layer of wrappers.
-    evaluate(activeView(), resourceText("scripts/instrument.js"));
     openPanel();
     runAndWait("await fetch('/json');");
     EXPECT_EQ(std::make_pair(tap.count("\"type\":\"network\","), tap.count("\"type\":\"network_response\"")),
@@ -281,27 +282,29 @@ TEST_F(DevTools, MalformedMessagesAreDroppedAndResendRepeatsExactlyTheSelectedSt
     runFor(300);
     EXPECT_EQ(server.requestsFor("/echo").size(), 2u);
 
-    // Any page can plant entries; what they hold must travel as data, never as code.
+    // Whatever a request held goes out again as data, never as code: the page makes requests
+    // with hostile strings, then swaps its fetch for one that records what it is given.
     const std::vector<std::string> hostile = {"\"); window.pwned = 1; (\"", "\", body: window.pwned = 2, x: \"",
         "back\\slash\\\"); window.pwned = 3; //", "line\nfeed\"); window.pwned = 4; //",
         "carriage\rreturn\"); window.pwned = 5; //", "sep\u2028\"); window.pwned = 6; //\u2029",
         "</script><script>window.pwned = 7</script>"};
-    evaluate(
-        activeView(), "window.sent = []; window.fetch = (url, init) => { sent.push([url, init.method, init.body]); };");
+    const size_t planted = panel().entries().size();
+    std::string calls;
     for (const auto& text : hostile) {
         const std::string value = "decodeURIComponent('" + uriEscaped(text) + "')";
-        post("{ type: 'network', payload: { id: 'p', method: " + value + ", url: " + value + ", body: " + value
-            + " } }");
+        calls += "try { await fetch(" + value + ", { method: " + value + ", body: " + value + " }); } catch (e) {}\n";
     }
-    runAndWait("");
-    ASSERT_EQ(panel().entries().size(), 4 + hostile.size());
+    runAndWait(calls);
+    ASSERT_EQ(panel().entries().size(), planted + hostile.size());
+    evaluate(
+        activeView(), "window.sent = []; window.fetch = (url, init) => { sent.push([url, init.method, init.body]); };");
     for (size_t r = 0; r < hostile.size(); ++r) {
         selectRow(static_cast<int>(r));
         click(panel().resendButton());
         ASSERT_TRUE(runUntil([&] { return evaluate(activeView(), "sent.length") == std::to_string(r + 1); }));
-        const std::string planted = "\"" + uriEscaped(hostile[hostile.size() - 1 - r]) + "\""; // newest first
+        const std::string expected = "\"" + uriEscaped(hostile[hostile.size() - 1 - r]) + "\""; // newest first
         EXPECT_EQ(evaluate(activeView(), "sent[" + std::to_string(r) + "].map(encodeURIComponent)"),
-            "[" + planted + "," + planted + "," + planted + "]");
+            "[" + expected + "," + expected + "," + expected + "]");
     }
     EXPECT_EQ(evaluate(activeView(), "window.pwned"), "undefined");
 }
@@ -328,6 +331,16 @@ TEST_F(DevTools, TheHtmlPageWritesTheLiveDocumentAndThePanelFollowsTheWindowAndT
     click(panel().applyHtmlButton());
     ASSERT_TRUE(runUntil([&] { return evaluate(activeView(), "applied.length") == "1"; }));
     EXPECT_EQ(evaluate(activeView(), "encodeURIComponent(applied[0])"), "\"" + uriEscaped(edited) + "\"");
+    // Refresh reads the document itself, past the page's own accessors, and only up to 8 Mi
+    // characters: past that the editor stays as it is.
+    click(panel().refreshHtmlButton());
+    ASSERT_TRUE(runUntil([&] { return panel().htmlText().find("changed by the page") != std::string::npos; }));
+    evaluate(activeView(), "document.getElementById('p').textContent = 'x'.repeat(9 * 1024 * 1024); 1");
+    panel().htmlView().get_buffer()->set_text("kept while too large");
+    click(panel().refreshHtmlButton());
+    runFor(1000);
+    EXPECT_EQ(panel().htmlText(), "kept while too large");
+    evaluate(activeView(), "document.getElementById('p').textContent = 'small again'; 1");
     // Live edit switches the page's design mode and the button's title.
     for (const std::string state : {"On", "Off", "On"}) {
         click(panel().toggleEditButton());

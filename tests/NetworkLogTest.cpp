@@ -1,5 +1,6 @@
 #include "devtools/NetworkEntry.h"
 #include "platform/JsonText.h"
+#include "platform/PageBridge.h"
 
 #include <gtest/gtest.h>
 #include <jsc/jsc.h>
@@ -67,50 +68,55 @@ TEST(JsonText, EveryStringReadsBackExactlyAsOneLiteral)
     EXPECT_EQ(jsonStringLiteral("\u2028"), "\"\\u2028\"");
 }
 
-TEST(ResendStatement, SendsExactlyTheStoredStringsAndRunsNothingElse)
-{
-    Engine engine;
-    int sends = 0;
-    for (const auto& method : kHostile)
-        for (const auto& url : {kHostile[2], kHostile[4], kHostile[7], kHostile[8]})
-            for (const auto& body : {kHostile[3], kHostile[5], kHostile[6]}) {
-                SCOPED_TRACE(method + " | " + url + " | " + body);
-                EXPECT_EQ(engine.run(resendStatement({"id", method, url, "{\"X-Secret\":\"1\"}", body, "", "200", ""})),
-                    "undefined");
-                const std::string last = "sent[" + std::to_string(sends++) + "]";
-                // Headers are never sent.
-                EXPECT_EQ(engine.run(last + ".args + ':' + Object.keys(" + last + ".init)"), "2:method,body");
-                EXPECT_EQ(engine.run(last + ".url") + "|" + engine.run(last + ".init.method") + "|"
-                        + engine.run(last + ".init.body"),
-                    url + "|" + method + "|" + body);
-            }
-    EXPECT_EQ(engine.run("tripped + ' ' + sent.length"), "false " + std::to_string(sends));
-
-    // The body is left out for GET in any case, and when it is empty.
-    EXPECT_EQ(resendStatement({"1", "get", "http://127.0.0.1/a", "{}", "x=1", "", "200", ""}),
-        "fetch(\"http://127.0.0.1/a\", { method: \"get\" })");
-    EXPECT_EQ(resendStatement({"2", "POST", "http://127.0.0.1/b", "{}", "", "", "200", ""}),
-        "fetch(\"http://127.0.0.1/b\", { method: \"POST\" })");
-    EXPECT_EQ(resendStatement({"3", "POST", "/c", "{}", "a\"\n", "", "200", ""}),
-        "fetch(\"/c\", { method: \"POST\", body: \"a\\\"\\n\" })");
-}
-
-TEST(NetworkLog, NewestFirstAndResponsesFindTheNewestWithTheirId)
+TEST(NetworkLog, NewestFirstAndResponsesFindTheNewestOfTheirFrameWithTheirId)
 {
     NetworkLog log;
-    EXPECT_FALSE(log.find("a"));
+    EXPECT_FALSE(log.find(1, "a"));
     for (const char* id : {"a", "b", "a", "c"})
-        log.insert({id, "GET", "/" + std::to_string(log.size() + 1), "{}", "", "", "pending", ""});
+        log.insert({id, "GET", "/" + std::to_string(log.size() + 1), "{}", "", "", "pending", "", 1});
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log.at(0).url + log.at(3).url, "/4/1");
-    EXPECT_EQ(log.find("a"), 1u);
-    EXPECT_EQ(log.find("b"), 2u);
-    EXPECT_FALSE(log.find("missing"));
+    EXPECT_EQ(log.find(1, "a"), 1u);
+    EXPECT_EQ(log.find(1, "b"), 2u);
+    // Another frame's ids are its own.
+    EXPECT_FALSE(log.find(2, "a") || log.find(1, "missing"));
     // A record handed out keeps following its entry as the log grows.
     auto shared = log.shared(1);
-    log.insert({"d", "GET", "/5", "{}", "", "", "pending", ""});
+    log.insert({"d", "GET", "/5", "{}", "", "", "pending", "", 1});
     log.at(2).status = "200";
     EXPECT_EQ(shared->url + " " + shared->status, "/3 200");
     log.clear();
-    EXPECT_TRUE(log.empty() && !log.find("a"));
+    EXPECT_TRUE(log.empty() && !log.find(1, "a"));
+}
+
+TEST(NetworkLog, KeepsTheNewestEntriesByNumberAndBySize)
+{
+    NetworkLog log;
+    size_t evicted = 0;
+    for (size_t i = 0; i < kKeptNetworkEntries + 10; ++i)
+        evicted += log.insert({"id" + std::to_string(i), "GET", "/" + std::to_string(i), "{}", "", "", "pending", ""});
+    EXPECT_EQ(log.size(), kKeptNetworkEntries);
+    EXPECT_EQ(evicted, 10u);
+    EXPECT_EQ(log.at(log.size() - 1).url, "/10");
+    // Gone with their entries, and found where they are for the rest.
+    EXPECT_FALSE(log.find(0, "id9"));
+    EXPECT_EQ(log.find(0, "id10"), kKeptNetworkEntries - 1);
+    EXPECT_EQ(log.find(0, "id" + std::to_string(kKeptNetworkEntries + 9)), 0u);
+
+    // Entries as large as a page may make them: far fewer fit.
+    const std::string large(kShownCharacters * 3, 'x');
+    for (int i = 0; i < 1000; ++i)
+        log.insert({"big" + std::to_string(i), "POST", large, large, large, "", "pending", ""});
+    EXPECT_LT(log.size() * 3 * large.size(), kKeptNetworkBytes);
+    EXPECT_GT(log.size(), 100u);
+    EXPECT_EQ(log.at(0).id, "big999");
+}
+
+TEST(CutText, KeepsTheFirstCharactersAndSaysHowManyMoreThereWere)
+{
+    EXPECT_EQ(cutText("short", 10), "short");
+    EXPECT_EQ(cutText("exactly10!", 10), "exactly10!");
+    EXPECT_EQ(cutText("abcdefghijkl", 10), "abcdefghij… (2 more characters)");
+    // Characters, not bytes: a cut never splits one.
+    EXPECT_EQ(cutText("ééééé🛡️", 3), "ééé… (4 more characters)");
 }

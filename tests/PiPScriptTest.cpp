@@ -1,5 +1,5 @@
-// The page side of picture-in-picture, through the page functions: which video streams,
-// what the page posts and how the video looks meanwhile.
+// The page side of picture-in-picture, through the stream's functions (in the program's
+// isolated world): which video streams, what it posts and how the video looks meanwhile.
 #include "PiPTestSupport.h"
 
 using namespace quillmere;
@@ -25,13 +25,13 @@ TEST_F(PiPScript, StreamsTheLargestVideoHiddenIn1280PixelWideFramesAndRestoresIt
     ASSERT_TRUE(waitForReadyState("main") && waitForReadyState("preview"));
     const std::string pageStyle = js(kStyleOfMain);
     // A second start while streaming must not save the hidden style as the page's own.
-    js("window.__quilpipStart(); window.__quilpipStart(); 1");
+    pip("window.__quilpipStart(); window.__quilpipStart(); 1");
     ASSERT_TRUE(waitForMessages("frame", 3));
     EXPECT_EQ(js(kStyleOfMain), "\"0/important fixed/important 2px/important 2px/important none/important\"");
     EXPECT_EQ(js("preview.getAttribute('style')"), "\"width: 160px; height: 90px\"");
     // The 640 × 480 main video, not the 1920 × 1080 preview.
     EXPECT_EQ(frameImageSize(ofType("frame").back()), "1280x960");
-    js("window.__quilpipStop(); 1");
+    pip("window.__quilpipStop(); 1");
     EXPECT_EQ(js(kStyleOfMain), pageStyle);
 }
 
@@ -52,7 +52,7 @@ TEST_F(PiPScript, AVideoWithoutCurrentDataSendsNothingUntilItHasSome)
     </script>)");
     ASSERT_TRUE(waitForReadyState("v", 1));
     ASSERT_EQ(js("v.readyState"), "1");
-    js("window.__quilpipStart(); 1");
+    pip("window.__quilpipStart(); 1");
     ASSERT_TRUE(waitForMessages("started"));
     runFor(1000);
     EXPECT_EQ(messages.size(), 1u);
@@ -73,7 +73,8 @@ TEST_F(PiPScript, ALoopingVideoStreamsOnPastItsWrapsAndGetsItsLoopBackWhenTheStr
     </script>)");
     ASSERT_TRUE(waitForReadyState("main"));
     ASSERT_TRUE(runUntil([&] { return js("main.paused") == "false"; }));
-    js("seen = []; window.__quilpipStart(); 1");
+    js("seen = []; 1");
+    pip("window.__quilpipStart(); 1");
     ASSERT_TRUE(waitForMessages("frame"));
     EXPECT_EQ(js("main.hasAttribute('loop')"), "false");
 
@@ -101,10 +102,10 @@ TEST_F(PiPScript, ALoopingVideoStreamsOnPastItsWrapsAndGetsItsLoopBackWhenTheStr
     // The page's own change of `loop` meanwhile is the value it gets back.
     js("main.loop = true; 1");
     runUntil([&] { return js("main.hasAttribute('loop')") == "false"; });
-    js("window.__quilpipStop(); 1");
+    pip("window.__quilpipStop(); 1");
     EXPECT_EQ(js("main.getAttribute('loop')"), "\"\"");
-    js("window.__quilpipStart(); 1");
+    pip("window.__quilpipStart(); 1");
     EXPECT_EQ(js("main.hasAttribute('loop')"), "false");
-    js("window.__quilpipStop(); 1");
+    pip("window.__quilpipStop(); 1");
     EXPECT_EQ(js("main.getAttribute('loop')"), "\"\"");
 }

@@ -32,7 +32,13 @@ void PiPTest::launchOn(const std::string& html)
     ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
 }
 
-void PiPTest::didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body)
+void PiPTest::post(const std::string& object)
+{
+    auto value = adopt(jsc_context_evaluate(context.get(), ("(" + object + ")").c_str(), -1));
+    controller().didReceiveScriptMessage(ScriptSender {activeView(), 0, true}, ScriptValue(value.get()));
+}
+
+void PiPTest::didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body)
 {
     char* json = body.get() ? jsc_value_to_json(body.get(), 0) : nullptr;
     messages.push_back({json ? nlohmann::json::parse(json, nullptr, false) : nlohmann::json()});

@@ -36,7 +36,7 @@ protected:
     }
     // Serves the test videos and `html` at "/", launches on it and records "quilpip".
     void launchOn(const std::string& html);
-    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override;
+    void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) override;
     std::vector<PiPMessage> ofType(const std::string& type) const;
     int count(const std::string& type) const { return static_cast<int>(ofType(type).size()); }
     bool waitForMessages(const std::string& type, int atLeast = 1)
@@ -54,13 +54,17 @@ protected:
             15000);
     }
     std::string js(const std::string& script) { return evaluate(activeView(), script); }
-    // Posts `object` (JavaScript source) on "quilpip" from the active page.
-    void post(const std::string& object) { js("window.__qwk.messageHandlers.quilpip.postMessage(" + object + "); 1"); }
+    // The same in the isolated world of the program's scripts, where the PiP functions live.
+    std::string pip(const std::string& script) { return evaluatePrivate(activeView(), script); }
+    // Hands the controller `object` (JavaScript source) as a "quilpip" message from the
+    // active page's main frame: pages themselves have no way to post.
+    void post(const std::string& object);
     PiPController& controller() { return browser().pipController(); }
     PiPPanel* panel() { return controller().panel(); }
 
     std::vector<PiPMessage> messages;
     bool recording = false;
+    GObjectPtr<JSCContext> context = adopt(jsc_context_new());
 };
 
 } // namespace quillmere::test

@@ -109,7 +109,7 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
     browser().switchToTab(0);
     browser().closeTab(1);
     EXPECT_EQ(window.webView().get(), nullptr);
-    evaluate(first,
+    evaluatePrivate(first,
         "window.calls = []; ['Start', 'Stop', 'Play', 'Pause'].forEach(name => window['__quilpip' + name] = () => "
         "calls.push(name)); 1");
     const int starts = count("started");
@@ -117,6 +117,6 @@ TEST_F(PiPWindow, TheButtonOpensAPanelThatFollowsAndControlsItsPageUntilItsTabCl
     click(window.closeButton());
     EXPECT_FALSE(window.get_visible());
     runFor(300);
-    EXPECT_EQ(evaluate(first, "calls.join()"), "\"\"");
+    EXPECT_EQ(evaluatePrivate(first, "calls.join()"), "\"\"");
     EXPECT_EQ(count("started"), starts);
 }

@@ -400,7 +400,7 @@ void BrowserWindowController::setMessageHandler(const std::string& channel, Scri
 GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView(WebKitWebView* opener)
 {
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
-    auto sink = [weakSelf](const char* channel, WebKitWebView* sender, JSCValue* body) {
+    auto sink = [weakSelf](const char* channel, const ScriptSender& sender, JSCValue* body) {
         if (auto self = weakSelf.lock())
             self->receiveScriptMessage(channel, sender, body);
     };
@@ -408,7 +408,7 @@ GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView(WebKitW
     return factory_.makeWebView(sink, rules, opener);
 }
 
-void BrowserWindowController::receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body)
+void BrowserWindowController::receiveScriptMessage(const char* channel, const ScriptSender& sender, JSCValue* body)
 {
     auto index = messageChannelIndex(channel);
     if (ScriptMessageHandler* handler = index ? messageHandlers_[*index] : nullptr)

@@ -24,9 +24,9 @@ void BrowserWindowController::startContentBlocking()
 {
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
     blockCounter_ = std::make_shared<BlockCounter>();
-    blockCounter_->setOnUpdate([weakSelf](WebKitWebView* view, std::int64_t count) {
+    blockCounter_->setOnUpdate([weakSelf](WebKitWebView* view, std::uint64_t frame, std::int64_t count) {
         if (auto self = weakSelf.lock())
-            self->blockCountUpdated(view, count);
+            self->blockCountUpdated(view, frame, count);
     });
     setMessageHandler(kBlockCountChannel, blockCounter_.get());
 
@@ -95,14 +95,14 @@ void BrowserWindowController::setAdBlockEnabled(bool enabled)
     quillmereLog.info("Ad blocking %s across %ld tab(s)", enabled ? "enabled" : "disabled", tabs_.size());
 }
 
-void BrowserWindowController::blockCountUpdated(WebKitWebView* view, std::int64_t count)
+void BrowserWindowController::blockCountUpdated(WebKitWebView* view, std::uint64_t frame, std::int64_t count)
 {
     Tab* tab = Tab::fromView(view);
     if (!tab)
         return;
-    tab->setBlockedCount(count);
+    tab->setFrameBlockedCount(frame, count);
     if (isActive(*tab))
-        setBadgeCount(count);
+        setBadgeCount(tab->blockedCount());
 }
 
 void BrowserWindowController::loadInView(WebKitWebView* view, const std::string& url)

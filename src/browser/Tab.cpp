@@ -7,6 +7,8 @@
 #include <gtkmm/box.h>
 #include <gtkmm/widget.h>
 
+#include <climits>
+
 namespace quillmere {
 
 namespace {
@@ -131,10 +133,20 @@ void Tab::disconnect()
     g_object_set_qdata(G_OBJECT(webView_.get()), tabQuark(), nullptr);
 }
 
+void Tab::setFrameBlockedCount(std::uint64_t frame, std::int64_t count)
+{
+    blockedByFrame_[frame] = count;
+    std::int64_t sum = 0;
+    for (const auto& [id, total] : blockedByFrame_)
+        sum = total > INT64_MAX - sum ? INT64_MAX : sum + total;
+    blockedCount_ = sum;
+}
+
 void Tab::loadChanged(WebKitLoadEvent event)
 {
     if (event == WEBKIT_LOAD_STARTED) {
         blockedCount_ = 0;
+        blockedByFrame_.clear();
         loadFailed_ = false;
         // The engine follows a failed load with its error page for the same address.
         showingErrorPage_ = !failedURI_.empty() && failedURI_ == uri();

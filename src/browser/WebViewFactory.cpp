@@ -1,61 +1,109 @@
 #include "browser/WebViewFactory.h"
 
+#include "platform/Bundle.h"
 #include "platform/GraphicsProbe.h"
-#include "platform/Resources.h"
+#include "platform/Log.h"
+
+#include <glibmm/main.h>
+
+#include <climits>
+#include <cstdlib>
 
 namespace quillmere {
 
 namespace {
 
-struct PageScript {
-    const char* resource;
-    WebKitUserScriptInjectionTime time;
-};
-
-// Injection order matters: scripts of one injection time run in the order added, so
-// the identity script always runs before the others at document start.
-constexpr PageScript kPageScripts[] = {
-    {"scripts/stealth.js", WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START},
-    {"scripts/instrument.js", WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START},
-    {"scripts/ad-skipper.js", WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END},
-    {"scripts/pip.js", WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END},
-    {"scripts/counter.js", WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START},
-};
-
-bool hasResource(const char* name)
+// The engine loads the extension into every web process it starts; the first of those
+// starts with the first web view, so this runs before one exists. The sandbox the web
+// processes run in must see the extension's real directory (the bundle of a test or an
+// install copy links to the build's).
+void loadWebProcessExtension()
 {
-    registerResources();
-    const std::string path = std::string(kResourcePrefix) + name;
-    return g_resources_get_info(path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr, nullptr, nullptr);
+    static const bool loaded = [] {
+        const std::string directory = webProcessExtensionsDirectory();
+        char resolved[PATH_MAX];
+        if (!realpath(directory.c_str(), resolved)) {
+            quillmereLog.error("Web process extension not found in %{public}s: pages get no scripts", directory);
+            return false;
+        }
+        WebKitWebContext* context = webkit_web_context_get_default();
+        webkit_web_context_add_path_to_sandbox(context, resolved, TRUE);
+        webkit_web_context_set_web_process_extensions_directory(context, resolved);
+        return true;
+    }();
+    (void)loaded;
 }
 
-// Heap data of one channel's signal handler: lives as long as the content manager.
-struct ChannelHook {
-    ScriptMessageSink sink;
-    const char* channel;
-    GWeak<WebKitWebView> view;
+// Messages wait for their answer until the main loop has nothing more urgent to do
+// (drawing and input come first): the extension sends a page's next messages only then.
+class Answers {
+public:
+    static void later(WebKitUserMessage* message)
+    {
+        static Answers& answers = *new Answers; // for the life of the process
+        answers.waiting_.push_back(retain(message));
+        if (!answers.scheduled_.connected())
+            answers.scheduled_ = Glib::signal_idle().connect(
+                [] {
+                    auto waiting = std::move(answers.waiting_);
+                    answers.waiting_.clear();
+                    for (auto& message : waiting)
+                        webkit_user_message_send_reply(message.get(), webkit_user_message_new("ack", nullptr));
+                    return false;
+                },
+                Glib::PRIORITY_DEFAULT_IDLE);
+    }
+
+private:
+    std::vector<GObjectPtr<WebKitUserMessage>> waiting_;
+    sigc::connection scheduled_;
 };
 
-void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data)
+// The JavaScriptCore context the browser reads message bodies in.
+JSCContext* messageContext()
 {
-    auto* hook = static_cast<ChannelHook*>(data);
-    auto view = hook->view.peek();
-    if (view && hook->sink)
-        hook->sink(hook->channel, view.get(), value);
+    static JSCContext* context = jsc_context_new();
+    return context;
+}
+
+// Heap data of one view's message handler: lives as long as the view's connection.
+struct MessageHook {
+    ScriptMessageSink sink;
+};
+
+gboolean onUserMessage(WebKitWebView* view, WebKitUserMessage* message, gpointer data)
+{
+    const auto channel = messageChannelIndex(webkit_user_message_get_name(message));
+    if (!channel)
+        return FALSE;
+    Answers::later(message);
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kFrameMessageFormat)))
+        return TRUE;
+    guint64 frame = 0;
+    gboolean mainFrame = FALSE;
+    gsize length = 0;
+    g_variant_get_child(parameters, 0, "t", &frame);
+    g_variant_get_child(parameters, 1, "b", &mainFrame);
+    g_autoptr(GVariant) text = g_variant_get_child_value(parameters, 2);
+    const char* json = g_variant_get_string(text, &length);
+    // The extension never sends more; this is only a backstop.
+    if (length > kMaxMessageBytes)
+        return TRUE;
+    JSCContext* context = messageContext();
+    auto body = adopt(jsc_value_new_from_json(context, json));
+    jsc_context_clear_exception(context);
+    auto* hook = static_cast<MessageHook*>(data);
+    if (body && hook->sink)
+        hook->sink(kMessageChannels[*channel], ScriptSender {view, frame, mainFrame != FALSE}, body.get());
+    return TRUE;
 }
 
 } // namespace
 
 WebViewFactory::WebViewFactory()
 {
-    for (const auto& script : kPageScripts) {
-        if (!hasResource(script.resource))
-            continue;
-        const std::string source = resourceText(script.resource);
-        scripts_.emplace_back(webkit_user_script_new(
-            source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, script.time, nullptr, nullptr));
-    }
-
+    loadWebProcessExtension();
     accelerated_ = !graphicsInfo().software;
 }
 
@@ -69,26 +117,21 @@ GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(
     if (!accelerated_)
         webkit_settings_set_hardware_acceleration_policy(settings.get(), WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 
-    auto manager = adopt(webkit_user_content_manager_new());
-    for (const auto& script : scripts_)
-        webkit_user_content_manager_add_script(manager.get(), script.get());
-
-    // A view opened by a page shares its opener's process and, the engine insists, its
-    // content manager too, so the two pages' messages arrive as the opener's.
+    // A view opened by a page runs on its opener's content manager whatever it asks for,
+    // so it is given that one, and holds it: the rules switch reaches its page through
+    // it, also after the opener has closed. Its page is its own all the same, and so are
+    // its messages.
+    GObjectPtr<WebKitUserContentManager> manager =
+        opener ? retain(webkit_web_view_get_user_content_manager(opener)) : adopt(webkit_user_content_manager_new());
     auto view = retain(WEBKIT_WEB_VIEW(opener
             ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", opener, "settings", settings.get(),
                 "user-content-manager", manager.get(), nullptr)
             : g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(), "settings",
                 settings.get(), "user-content-manager", manager.get(), nullptr)));
 
-    for (const char* channel : kMessageChannels) {
-        webkit_user_content_manager_register_script_message_handler(manager.get(), channel, nullptr);
-        const std::string signal = std::string("script-message-received::") + channel;
-        g_signal_connect_data(
-            manager.get(), signal.c_str(), G_CALLBACK(onScriptMessage),
-            new ChannelHook {sink, channel, GWeak<WebKitWebView>(view.get())},
-            [](gpointer data, GClosure*) { delete static_cast<ChannelHook*>(data); }, GConnectFlags(0));
-    }
+    g_signal_connect_data(
+        view.get(), "user-message-received", G_CALLBACK(onUserMessage), new MessageHook {sink},
+        [](gpointer data, GClosure*) { delete static_cast<MessageHook*>(data); }, GConnectFlags(0));
 
     if (ruleList)
         webkit_user_content_manager_add_filter(manager.get(), ruleList);

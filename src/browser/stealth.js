@@ -1,25 +1,8 @@
-// Page identity: make the page see a Firefox, not a WebKit embedding. Runs first, at
-// document start, in every frame. The engine's script bridge moves to a hidden,
-// read-only "__qwk" so that only our own page scripts reach it.
+// Page identity: make the page see a Firefox, not a WebKit embedding. The web process
+// extension runs it first in every new document of every frame, in the page's own
+// world, before any of the page's scripts. There is no script bridge on the page's
+// window to hide: the program talks to its scripts through the extension only.
 (function () {
-    if ("__qwk" in window)
-        return;
-
-    Object.defineProperty(window, "__qwk", {
-        value: window.webkit,
-        writable: false,
-        configurable: false,
-        enumerable: false,
-    });
-
-    try {
-        delete window.webkit;
-    } catch (e) {}
-    try {
-        if (window.webkit !== undefined)
-            window.webkit = undefined;
-    } catch (e) {}
-
     try {
         // The engine reports "Apple Computer, Inc." whatever the user agent says;
         // Firefox reports an empty vendor.
@@ -35,4 +18,4 @@
             });
         }
     } catch (e) {}
-})();
+})

@@ -84,6 +84,16 @@ constexpr unsigned kBatchWaitMs = 25;
 // New rows per batch. The table makes widgets for up to a couple of hundred rows
 // around the top whenever rows arrive there, at about 0.15 ms a row.
 constexpr size_t kBatchRows = 50;
+// Console text per batch. Laying out a line of the full 10,000 characters takes the text
+// view milliseconds; a page that logs only such lines gets a few of them a turn.
+constexpr size_t kBatchConsoleBytes = 24 * 1024;
+// Messages waiting to be applied. The extension lets a page have only a few in flight,
+// so this is a backstop; past it the oldest go, as they would from the logs.
+constexpr size_t kMaxPending = kKeptConsoleLines + 2 * kKeptNetworkEntries;
+// The HTML editor takes a page's HTML up to this many characters.
+constexpr size_t kMaxHtmlCharacters = 8 * 1024 * 1024;
+// A response's status and preview; the page's script cuts them shorter already.
+constexpr size_t kShownResponseCharacters = 500;
 
 void setText(Gtk::TextView& view, const std::string& text)
 {
@@ -304,20 +314,25 @@ void DevToolsPanel::clear()
     entries_.clear();
     rows_->remove_all();
     consoleLineCount_ = 0;
+    consoleLines_.clear();
+    consoleBytes_ = 0;
     setText(consoleView_, "");
     setText(detailView_, "");
 }
 
 // Reading a message happens at once, while the value is at hand; applying it waits
-// for the queue.
-void DevToolsPanel::didReceiveScriptMessage(WebKitWebView*, const ScriptValue& body)
+// for the queue. Only the tab the logs belong to is heard.
+void DevToolsPanel::didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body)
 {
+    if (!sender.view || sender.view != webView().get())
+        return;
     if (!body.isDictionary())
         return;
     const auto type = body.stringMember("type");
     if (!type)
         return;
     Message message;
+    message.frame = sender.frame;
     if (*type == "network")
         message.type = Message::Type::Network;
     else if (*type == "network_response")
@@ -330,28 +345,35 @@ void DevToolsPanel::didReceiveScriptMessage(WebKitWebView*, const ScriptValue& b
     if (!payload || !payload->isDictionary())
         return;
 
+    // Cut again here, in case anything long slipped past the page's script.
+    auto shown = [&](const char* name, size_t limit = kShownCharacters) -> std::optional<std::string> {
+        auto text = payload->stringMember(name);
+        return text ? std::optional(cutText(*text, limit)) : std::nullopt;
+    };
     switch (message.type) {
     case Message::Type::Network:
-        message.id = payload->stringMember("id");
-        message.method = payload->stringMember("method");
-        message.url = payload->stringMember("url");
-        message.headers = payload->stringMember("headers");
-        message.body = payload->stringMember("body");
-        message.time = payload->stringMember("time");
+        message.id = shown("id");
+        message.method = shown("method");
+        message.url = shown("url");
+        message.headers = shown("headers");
+        message.body = shown("body");
+        message.time = shown("time");
         break;
     case Message::Type::Response:
-        message.id = payload->stringMember("id");
+        message.id = shown("id");
         if (!message.id)
             return;
-        message.status = payload->stringMember("status");
-        message.preview = payload->stringMember("preview");
+        message.status = shown("status", kShownResponseCharacters);
+        message.preview = shown("preview", kShownResponseCharacters);
         break;
     case Message::Type::Console:
-        message.level = payload->stringMember("level");
-        message.text = payload->stringMember("text");
+        message.level = shown("level", kShownResponseCharacters);
+        message.text = shown("text");
         break;
     }
     pending_.push_back(std::move(message));
+    if (pending_.size() > kMaxPending)
+        pending_.pop_front();
     if (!drain_.connected())
         drain_ = Glib::signal_timeout().connect(
             sigc::mem_fun(*this, &DevToolsPanel::drainMessages), kBatchWaitMs, Glib::PRIORITY_DEFAULT_IDLE);
@@ -363,38 +385,36 @@ void DevToolsPanel::didReceiveScriptMessage(WebKitWebView*, const ScriptValue& b
 bool DevToolsPanel::drainMessages()
 {
     const auto deadline = std::chrono::steady_clock::now() + kBatchBudget;
-    const size_t shownBefore = entries_.size();
     std::vector<size_t> changed; // positions counted before this batch's new rows
-    std::string lines;
+    std::vector<std::string> lines;
+    size_t added = 0, consoleBytes = 0;
 
-    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline
-        && entries_.size() - shownBefore < kBatchRows) {
-        for (int i = 0; i < 16 && !pending_.empty(); ++i) {
+    while (!pending_.empty() && std::chrono::steady_clock::now() < deadline && added < kBatchRows
+        && consoleBytes < kBatchConsoleBytes) {
+        for (int i = 0; i < 16 && !pending_.empty() && consoleBytes < kBatchConsoleBytes; ++i) {
             Message message = std::move(pending_.front());
             pending_.pop_front();
             switch (message.type) {
             case Message::Type::Network:
                 entries_.insert({message.id.value_or(""), message.method.value_or("GET"), message.url.value_or(""),
-                    message.headers.value_or("{}"), message.body.value_or(""), message.time.value_or(""), "pending",
-                    ""});
+                    message.headers.value_or("{}"), message.body.value_or(""), message.time.value_or(""), "pending", "",
+                    message.frame});
+                ++added;
                 break;
             case Message::Type::Response: {
-                const auto position = entries_.find(*message.id);
+                const auto position = entries_.find(message.frame, *message.id);
                 if (!position)
                     break;
                 NetworkEntry& entry = entries_.at(*position);
                 entry.status = message.status.value_or("");
                 entry.responsePreview = message.preview.value_or("");
-                const size_t added = entries_.size() - shownBefore;
                 if (*position >= added)
                     changed.push_back(*position - added);
                 break;
             }
             case Message::Type::Console:
-                if (consoleLineCount_ > 0)
-                    lines += '\n';
-                lines += "[" + message.level.value_or("log") + "] " + message.text.value_or("");
-                ++consoleLineCount_;
+                lines.push_back("[" + message.level.value_or("log") + "] " + message.text.value_or(""));
+                consoleBytes += lines.back().size();
                 break;
             }
         }
@@ -404,25 +424,57 @@ bool DevToolsPanel::drainMessages()
         if (auto row = std::dynamic_pointer_cast<NetworkRow>(rows_->get_item(static_cast<guint>(position))))
             row->changed.emit();
     }
-    const size_t added = entries_.size() - shownBefore;
+    added = std::min(added, entries_.size());
     if (added > 0) {
         std::vector<Glib::RefPtr<Glib::Object>> fresh;
         fresh.reserve(added);
         for (size_t position = 0; position < added; ++position)
             fresh.push_back(NetworkRow::create(entries_.shared(position)));
+        // The rows of the entries that made way for these are the last ones.
+        const guint kept = static_cast<guint>(entries_.size() - added);
+        if (rows_->get_n_items() > kept)
+            rows_->splice(kept, rows_->get_n_items() - kept, {});
         rows_->splice(0, 0, fresh);
     }
-    if (!lines.empty()) {
-        auto buffer = consoleView_.get_buffer();
-        buffer->insert(buffer->end(), lines);
-        consoleView_.scroll_to(consoleEnd_);
-    }
+    if (!lines.empty())
+        appendConsoleLines(lines);
 
     // A backlog goes on at the next idle moment, after drawing and input.
     if (!pending_.empty())
         drain_ = Glib::signal_idle().connect(
             sigc::mem_fun(*this, &DevToolsPanel::drainMessages), Glib::PRIORITY_DEFAULT_IDLE);
     return false;
+}
+
+// Appends `lines` in one insert, then lets the oldest lines go while more than
+// kKeptConsoleLines or kKeptConsoleBytes are shown.
+void DevToolsPanel::appendConsoleLines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (consoleLineCount_ + i > 0)
+            text += '\n';
+        text += lines[i];
+        consoleLines_.push_back(
+            {static_cast<size_t>(g_utf8_strlen(lines[i].data(), static_cast<gssize>(lines[i].size()))),
+                lines[i].size()});
+        consoleBytes_ += lines[i].size();
+    }
+    consoleLineCount_ += lines.size();
+    auto buffer = consoleView_.get_buffer();
+    buffer->insert(buffer->end(), text);
+
+    size_t characters = 0;
+    const size_t before = consoleLineCount_;
+    while (consoleLineCount_ > 1 && (consoleLineCount_ > kKeptConsoleLines || consoleBytes_ > kKeptConsoleBytes)) {
+        characters += consoleLines_.front().characters + 1; // with the line feed after it
+        consoleBytes_ -= consoleLines_.front().bytes;
+        consoleLines_.pop_front();
+        --consoleLineCount_;
+    }
+    if (consoleLineCount_ < before)
+        buffer->erase(buffer->begin(), buffer->get_iter_at_offset(static_cast<int>(characters)));
+    consoleView_.scroll_to(consoleEnd_);
 }
 
 int DevToolsPanel::selectedRow() const
@@ -437,12 +489,16 @@ void DevToolsPanel::selectionChanged()
     setText(detailView_, row >= 0 && static_cast<size_t>(row) < entries_.size() ? entries_.at(row).detailText() : "");
 }
 
+// The request goes again from the frame that made it, in the tab it was captured in
+// (the logs are that tab's); the extension repeats it only while that frame still shows
+// the document that captured it.
 void DevToolsPanel::resendSelected()
 {
     const int row = selectedRow();
     if (row < 0 || static_cast<size_t>(row) >= entries_.size())
         return;
-    runInPage(resendStatement(entries_.at(row)));
+    const NetworkEntry& entry = entries_.at(row);
+    sendToPage(webView().get(), kResendMessage, g_variant_new("(ts)", entry.frame, entry.id.c_str()));
 }
 
 void DevToolsPanel::runInPage(const std::string& statement)
@@ -450,13 +506,19 @@ void DevToolsPanel::runInPage(const std::string& statement)
     runScript(webView().get(), statement);
 }
 
+// Read in the program's isolated world, where the page's own getters do not apply, and
+// only up to a size: a page whose HTML is larger leaves the editor as it is rather than
+// hand the browser a document of any size it likes.
 void DevToolsPanel::refreshHTML()
 {
     auto view = webView();
     if (!view)
         return;
+    static const std::string read =
+        "(function () { var html = document.documentElement.outerHTML; return html.length <= "
+        + std::to_string(kMaxHtmlCharacters) + " ? html : null; })()";
     webkit_web_view_evaluate_javascript(
-        view.get(), "document.documentElement.outerHTML", -1, nullptr, nullptr, cancellable_.get(),
+        view.get(), read.c_str(), -1, kScriptWorldName, nullptr, cancellable_.get(),
         [](GObject* source, GAsyncResult* result, gpointer data) {
             g_autoptr(GError) error = nullptr;
             g_autoptr(JSCValue) value =
@@ -497,19 +559,39 @@ std::string DevToolsPanel::htmlText() const
     return textOf(htmlView_);
 }
 
-// Pages capture their requests and console only while someone looks: the flag is set
-// in the active page when the panel opens or closes, and again in every page that
-// finishes loading while it is open (a new document starts with it off).
+// Pages capture their requests and console only while someone looks: the active tab
+// captures while the panel is shown, from the time it is shown, a navigation in it
+// finishes or the tab becomes active. Only the program switches it: the switch is the
+// extension's, which the page can read (as window.__quildevActive) but not change.
 void DevToolsPanel::setShown(bool shown)
 {
     set_visible(shown);
-    runScript(webView().get(), std::string("window.__quildevActive = ") + (shown ? "true" : "false") + ";");
+    setCapturing(webView().get(), shown);
 }
 
 void DevToolsPanel::pageDidFinishLoading(WebKitWebView* view)
 {
-    if (get_visible())
-        runScript(view, "window.__quildevActive = true;");
+    if (get_visible() && view == webView().get())
+        setCapturing(view, true);
+}
+
+void DevToolsPanel::setWebView(WebKitWebView* view)
+{
+    auto previous = webView_.peek();
+    if (previous.get() == view)
+        return;
+    // The logs are the tab's they were captured in; they go with it.
+    if (previous)
+        setCapturing(previous.get(), false);
+    clear();
+    webView_ = view;
+    if (view && get_visible())
+        setCapturing(view, true);
+}
+
+void DevToolsPanel::setCapturing(WebKitWebView* view, bool on)
+{
+    sendToPage(view, kCaptureMessage, g_variant_new("(b)", on));
 }
 
 } // namespace quillmere

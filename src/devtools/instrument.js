@@ -1,84 +1,137 @@
 // Page instrumentation for the developer tools. Wraps the page's fetch, XMLHttpRequest,
-// console and WebSocket, and watches passively loaded resources, reporting each on the
-// "quildev" channel as {type, payload} while the capture switch "__quildevActive" is on.
-// The program turns the switch on and off; every document starts with it off.
-// Runs at document start in every frame. The page must never notice the wrappers:
-// it gets the very objects and failures it would get without them.
-(function () {
+// console and WebSocket, and watches passively loaded resources, reporting each as
+// {type, payload} on the "quildev" channel while the tab's capture switch is on.
+//
+// The web process extension runs it in the page's own world (the wrappers must replace
+// the page's functions) in every new document of every frame, before the page's own
+// scripts, and hands it three native functions that only this closure holds:
+//   send(message)      posts a message to the browser, naming this frame;
+//   capturing()        whether the tab captures (the browser switches it; the page can
+//                      read it as window.__quildevActive but never change it);
+//   remember(id, method, url, body)
+//                      keeps a request, whole, in the extension, so that "↻ Resend" can
+//                      repeat exactly it from this frame.
+// The page must never notice the wrappers: it gets the very objects and failures it
+// would get without them. Page code that replaces built-ins later cannot reach the
+// functions saved here, and whatever it does changes only what this frame reports about
+// itself.
+(function (send, capturing, remember) {
     if (window.__quildevInstalled)
         return;
-    window.__quildevInstalled = true;
-    window.__quildevActive = false;
+    var apply = Reflect.apply;
+    var create = Object.create;
+    var defineProperty = Object.defineProperty;
+    var stringify = JSON.stringify;
+    var toText = String;
+    var random = Math.random;
+    var round = Math.round;
+    var then = Promise.prototype.then;
+    var substring = String.prototype.substring;
+    var toUpperCase = String.prototype.toUpperCase;
+    var toISOString = Date.prototype.toISOString;
+    var numberToString = Number.prototype.toString;
+    var SavedDate = Date;
+
+    // Longer texts are cut here, before they leave the page: a page that logs
+    // megabytes must not make the browser hold them.
+    var SHOWN_CHARACTERS = 10000;
+
+    defineProperty(window, "__quildevInstalled", { value: true });
+    defineProperty(window, "__quildevActive", { get: function () { return capturing(); } });
 
     var savedFetch = window.fetch;
     var savedOpen = XMLHttpRequest.prototype.open;
     var savedSend = XMLHttpRequest.prototype.send;
     var SavedWebSocket = window.WebSocket;
 
+    // Messages have no prototype: JSON conversion finds no toJSON the page put on
+    // Object.prototype, and no setter sees the fields go in.
+    function fields(list) {
+        var object = create(null);
+        for (var i = 0; i < list.length; i += 2)
+            object[list[i]] = list[i + 1];
+        return object;
+    }
+
     function post(type, payload) {
-        if (!window.__quildevActive)
+        if (!capturing())
             return;
-        try {
-            window.__qwk.messageHandlers.quildev.postMessage({ type: type, payload: payload });
-        } catch (e) {}
+        send(fields(["type", type, "payload", fields(payload)]));
     }
 
     function makeId() {
-        return Math.random().toString(36).substring(2);
+        return apply(substring, apply(numberToString, random(), [36]), [2]);
     }
 
     function now() {
-        return new Date().toISOString();
+        return apply(toISOString, new SavedDate(), []);
     }
 
     // String() itself throws for some values (a null-prototype object, a symbol in
     // older engines); a report must never make the page's own call fail.
     function text(value) {
         try {
-            return String(value);
+            return toText(value);
         } catch (e) {
             return "";
         }
     }
 
+    function first(value, limit) {
+        return apply(substring, value, [0, limit]);
+    }
+
+    function cut(value) {
+        if (value.length <= SHOWN_CHARACTERS)
+            return value;
+        return first(value, SHOWN_CHARACTERS) + "… (" + (value.length - SHOWN_CHARACTERS) + " more characters)";
+    }
+
     function preview(value, limit) {
-        return typeof value === "string" ? value.substring(0, limit) : "[binary frame]";
+        return typeof value === "string" ? first(value, limit) : "[binary frame]";
+    }
+
+    // A request as the log shows it, and whole for a resend.
+    function request(id, method, url, headers, body) {
+        var payload = ["id", id, "method", typeof method === "string" ? cut(method) : method,
+            "url", typeof url === "string" ? cut(url) : url, "headers", cut(headers), "body", cut(body), "time", now()];
+        if (capturing())
+            remember(id, typeof method === "string" ? method : "GET", typeof url === "string" ? url : "", body);
+        post("network", payload);
     }
 
     // fetch
     window.fetch = function (input, init) {
-        if (!window.__quildevActive)
-            return savedFetch.apply(this, arguments);
+        if (!capturing())
+            return apply(savedFetch, this, arguments);
 
         var id = makeId();
         var headers = "{}";
         if (init && init.headers !== undefined) {
             try {
-                var json = JSON.stringify(init.headers);
+                var json = stringify(init.headers);
                 if (typeof json === "string")
                     headers = json;
             } catch (e) {}
         }
-        post("network", {
-            id: id,
-            method: init && init.method ? text(init.method) : "GET",
-            url: typeof input === "string" ? input : input && input.url ? text(input.url) : "",
-            headers: headers,
-            body: init && init.body ? text(init.body) : "",
-            time: now(),
-        });
+        request(id, init && init.method ? text(init.method) : "GET",
+            typeof input === "string" ? input : input && input.url ? text(input.url) : "", headers,
+            init && init.body ? text(init.body) : "");
 
-        return savedFetch.apply(this, arguments).then(function (response) {
-            if (window.__quildevActive) {
-                response.clone().text().then(function (body) {
-                    post("network_response", { id: id, status: text(response.status), preview: body.substring(0, 500) });
-                }, function () {});
+        var reported = apply(then, apply(savedFetch, this, arguments), [function (response) {
+            if (capturing()) {
+                try {
+                    apply(then, response.clone().text(), [function (body) {
+                        post("network_response", ["id", id, "status", text(response.status), "preview", first(body, 500)]);
+                    }, function () {}]);
+                } catch (e) {}
             }
             return response;
-        }).catch(function (error) {
-            post("network_response", { id: id, status: "error", preview: text(error) });
+        }]);
+        return apply(then, reported, [undefined, function (error) {
+            post("network_response", ["id", id, "status", "error", "preview", first(text(error), 500)]);
             throw error;
-        });
+        }]);
     };
 
     // XMLHttpRequest: the request is remembered at open, whatever the switch says, so
@@ -87,58 +140,66 @@
         this.__quildevId = makeId();
         this.__quildevMethod = method;
         this.__quildevUrl = url;
-        return savedOpen.apply(this, arguments);
+        return apply(savedOpen, this, arguments);
     };
 
     XMLHttpRequest.prototype.send = function (body) {
-        if (!window.__quildevActive)
-            return savedSend.apply(this, arguments);
+        if (!capturing())
+            return apply(savedSend, this, arguments);
 
-        var request = this;
-        post("network", {
-            id: request.__quildevId,
-            method: request.__quildevMethod,
-            url: request.__quildevUrl,
-            headers: "{}",
-            body: body ? text(body) : "",
-            time: now(),
-        });
+        var xhr = this;
+        request(xhr.__quildevId, xhr.__quildevMethod, xhr.__quildevUrl, "{}", body ? text(body) : "");
         // responseText throws for binary response types; the entry then stays pending.
-        request.addEventListener("loadend", function () {
-            post("network_response", {
-                id: request.__quildevId,
-                status: text(request.status),
-                preview: (request.responseText || "").substring(0, 500),
-            });
+        xhr.addEventListener("loadend", function () {
+            post("network_response", ["id", xhr.__quildevId, "status", text(xhr.status),
+                "preview", first(xhr.responseText || "", 500)]);
         });
-        return savedSend.apply(this, arguments);
+        return apply(savedSend, this, arguments);
     };
 
     // console
-    ["log", "warn", "error", "info"].forEach(function (level) {
-        var saved = console[level];
-        console[level] = function () {
-            if (window.__quildevActive) {
-                try {
-                    var parts = [];
-                    for (var i = 0; i < arguments.length; i++) {
-                        var argument = arguments[i];
-                        if (typeof argument === "string") {
-                            parts.push(argument);
-                            continue;
+    var levels = ["log", "warn", "error", "info"];
+    for (var l = 0; l < levels.length; l++) {
+        (function (level) {
+            var saved = console[level];
+            console[level] = function () {
+                if (capturing()) {
+                    try {
+                        // Joined by hand (the page's own Array methods are not ours to call),
+                        // and only as far as is shown; the rest is only counted.
+                        var line = "", length = 0;
+                        for (var i = 0; i < arguments.length; i++) {
+                            var argument = arguments[i], part;
+                            if (typeof argument === "string") {
+                                part = argument;
+                            } else {
+                                try {
+                                    part = stringify(argument);
+                                } catch (e) {
+                                    part = text(argument);
+                                }
+                                // Nothing for what JSON has no text for (undefined, a function).
+                                if (typeof part !== "string")
+                                    part = "";
+                            }
+                            if (i > 0) {
+                                length += 1;
+                                if (line.length <= SHOWN_CHARACTERS)
+                                    line += " ";
+                            }
+                            length += part.length;
+                            if (line.length <= SHOWN_CHARACTERS)
+                                line += first(part, SHOWN_CHARACTERS + 1 - line.length);
                         }
-                        try {
-                            parts.push(JSON.stringify(argument));
-                        } catch (e) {
-                            parts.push(text(argument));
-                        }
-                    }
-                    post("console", { level: level, text: parts.join(" ") });
-                } catch (e) {}
-            }
-            return saved.apply(console, arguments);
-        };
-    });
+                        if (length > SHOWN_CHARACTERS)
+                            line = first(line, SHOWN_CHARACTERS) + "… (" + (length - SHOWN_CHARACTERS) + " more characters)";
+                        post("console", ["level", level, "text", line]);
+                    } catch (e) {}
+                }
+                return apply(saved, console, arguments);
+            };
+        })(levels[l]);
+    }
 
     // WebSocket: the page still gets a real socket; only its events are listened to
     // and its own send is wrapped.
@@ -146,42 +207,42 @@
         var Replacement = function WebSocket(url, protocols) {
             var id = makeId();
             var socket = protocols !== undefined ? new SavedWebSocket(url, protocols) : new SavedWebSocket(url);
-            post("network", { id: id, method: "WS", url: text(url), headers: "{}", body: "", time: now() });
-            post("network_response", { id: id, status: "connecting", preview: "" });
+            request(id, "WS", text(url), "{}", "");
+            post("network_response", ["id", id, "status", "connecting", "preview", ""]);
 
             socket.addEventListener("open", function () {
-                post("network_response", { id: id, status: "open", preview: "connection established" });
+                post("network_response", ["id", id, "status", "open", "preview", "connection established"]);
             });
             socket.addEventListener("message", function (event) {
-                post("network_response", { id: id, status: "message", preview: "↓ " + preview(event.data, 300) });
+                post("network_response", ["id", id, "status", "message", "preview", "↓ " + preview(event.data, 300)]);
             });
             socket.addEventListener("close", function (event) {
-                post("network_response", { id: id, status: "closed", preview: "code " + event.code });
+                post("network_response", ["id", id, "status", "closed", "preview", "code " + event.code]);
             });
             socket.addEventListener("error", function () {
-                post("network_response", { id: id, status: "error", preview: "websocket error" });
+                post("network_response", ["id", id, "status", "error", "preview", "websocket error"]);
             });
 
             var ownSend = socket.send;
             socket.send = function (data) {
-                post("network_response", { id: id, status: "sent", preview: "↑ " + preview(data, 300) });
-                return ownSend.call(socket, data);
+                post("network_response", ["id", id, "status", "sent", "preview", "↑ " + preview(data, 300)]);
+                return apply(ownSend, socket, [data]);
             };
             return socket;
         };
         // Type checks against the constructor keep working, and so do the ready-state
         // constants that pages compare readyState with.
         Replacement.prototype = SavedWebSocket.prototype;
-        ["CONNECTING", "OPEN", "CLOSING", "CLOSED"].forEach(function (name) {
-            Replacement[name] = SavedWebSocket[name];
-        });
+        var states = ["CONNECTING", "OPEN", "CLOSING", "CLOSED"];
+        for (var s = 0; s < states.length; s++)
+            Replacement[states[s]] = SavedWebSocket[states[s]];
         window.WebSocket = Replacement;
     }
 
     // Passive resources. Each URL is taken once per document, the first time it is
     // observed, whether or not the switch is on at that moment.
     try {
-        var seen = Object.create(null);
+        var seen = create(null);
         var observer = new PerformanceObserver(function (list) {
             var entries = list.getEntries();
             for (var i = 0; i < entries.length; i++) {
@@ -192,21 +253,12 @@
                 if (entry.initiatorType === "fetch" || entry.initiatorType === "xmlhttprequest")
                     continue;
                 var id = makeId();
-                post("network", {
-                    id: id,
-                    method: entry.initiatorType ? entry.initiatorType.toUpperCase() : "RESOURCE",
-                    url: entry.name,
-                    headers: "{}",
-                    body: "",
-                    time: now(),
-                });
-                post("network_response", {
-                    id: id,
-                    status: "loaded",
-                    preview: Math.round(entry.duration) + "ms, " + Math.round(entry.transferSize || 0) + "B",
-                });
+                request(id, entry.initiatorType ? apply(toUpperCase, entry.initiatorType, []) : "RESOURCE",
+                    entry.name, "{}", "");
+                post("network_response", ["id", id, "status", "loaded",
+                    "preview", round(entry.duration) + "ms, " + round(entry.transferSize || 0) + "B"]);
             }
         });
         observer.observe({ type: "resource", buffered: true });
     } catch (e) {}
-})();
+})

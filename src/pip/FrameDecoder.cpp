@@ -1,5 +1,7 @@
 #include "pip/FrameDecoder.h"
 
+#include "platform/PageBridge.h"
+
 #include <gdk/gdk.h>
 
 #include <algorithm>
@@ -42,10 +44,18 @@ unsigned scaleInEighths(unsigned width, unsigned height, int boxWidth, int boxHe
     return static_cast<unsigned>(std::clamp(std::ceil(fit * 8 - 1e-9), 1.0, 8.0));
 }
 
-GObjectPtr<GdkTexture> decodeJpeg(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight)
+enum class JpegHeader { Unreadable, TooLarge, Fits };
+
+// Decodes a JPEG at the scale the box needs. The header is read first: a picture that
+// claims more than kMaxFrameSide pixels on a side is refused before anything is
+// allocated for it (a few hundred bytes can claim 60000 × 60000), and memory that
+// cannot be had drops the frame instead of ending the program.
+GObjectPtr<GdkTexture> decodeJpeg(
+    const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight, JpegHeader& header)
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
+    header = JpegHeader::Unreadable;
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecoding;
     errors.manager.output_message = ignoreMessage;
@@ -56,6 +66,13 @@ GObjectPtr<GdkTexture> decodeJpeg(const std::uint8_t* data, std::size_t size, in
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
     jpeg_read_header(&info, TRUE);
+    if (info.image_width == 0 || info.image_height == 0 || info.image_width > unsigned(kMaxFrameSide)
+        || info.image_height > unsigned(kMaxFrameSide)) {
+        header = JpegHeader::TooLarge;
+        jpeg_destroy_decompress(&info);
+        return nullptr;
+    }
+    header = JpegHeader::Fits;
     info.scale_num = scaleInEighths(info.image_width, info.image_height, boxWidth, boxHeight);
     info.scale_denom = 8;
     // Opaque pixels in the byte order of GDK_MEMORY_DEFAULT, which GTK draws without
@@ -67,7 +84,11 @@ GObjectPtr<GdkTexture> decodeJpeg(const std::uint8_t* data, std::size_t size, in
 #endif
     jpeg_start_decompress(&info);
     const std::size_t stride = std::size_t(info.output_width) * 4;
-    errors.pixels.reset(static_cast<char*>(g_malloc(stride * info.output_height)));
+    errors.pixels.reset(static_cast<char*>(g_try_malloc(stride * info.output_height)));
+    if (!errors.pixels) {
+        jpeg_destroy_decompress(&info);
+        return nullptr;
+    }
     auto* pixels = reinterpret_cast<guchar*>(errors.pixels.get());
     while (info.output_scanline < info.output_height) {
         JSAMPROW rows[16];
@@ -89,10 +110,16 @@ GObjectPtr<GdkTexture> decodeJpeg(const std::uint8_t* data, std::size_t size, in
 GObjectPtr<GdkTexture> FrameDecoder::decodeImage(
     const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight)
 {
-    if (size >= 3 && data[0] == 0xff && data[1] == 0xd8 && data[2] == 0xff)
-        if (auto texture = decodeJpeg(data, size, boxWidth, boxHeight))
-            return texture;
-    // Anything else (another format, or a JPEG libjpeg will not convert) gets GTK's loaders.
+    // Frames are JPEG; nothing else is handed to a decoder.
+    if (size < 3 || data[0] != 0xff || data[1] != 0xd8 || data[2] != 0xff)
+        return nullptr;
+    JpegHeader header;
+    if (auto texture = decodeJpeg(data, size, boxWidth, boxHeight, header))
+        return texture;
+    if (header != JpegHeader::Fits)
+        return nullptr;
+    // A JPEG of a reasonable size that libjpeg will not convert (CMYK, say) gets GTK's
+    // loader, at full size.
     g_autoptr(GBytes) bytes = g_bytes_new_static(data, size);
     return adopt(gdk_texture_new_from_bytes(bytes, nullptr));
 }

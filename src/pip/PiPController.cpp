@@ -6,9 +6,15 @@
 #include "platform/Log.h"
 #include "platform/PageScript.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace quillmere {
+
+namespace {
+// Page log lines per tab: this many at once, and again after a minute.
+constexpr double kLogLinesPerMinute = 6;
+} // namespace
 
 PiPController::PiPController() = default;
 PiPController::~PiPController() = default;
@@ -27,14 +33,14 @@ void PiPController::start()
     // One stream at a time: a page that streamed into the panel before gets its video
     // back instead of streaming on unseen.
     if (auto previous = panel_->webView(); previous && previous.get() != view.get())
-        runScript(previous.get(), "window.__quilpipStop()");
+        runPrivateScript(previous.get(), "window.__quilpipStop()");
     panel_->setWebView(view.get());
     // Shown at once, black until the first frame arrives.
     panel_->present();
-    runScript(view.get(), "window.__quilpipStart()");
+    runPrivateScript(view.get(), "window.__quilpipStart()");
 }
 
-void PiPController::didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body)
+void PiPController::didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body)
 {
     if (!body.isDictionary())
         return;
@@ -43,17 +49,39 @@ void PiPController::didReceiveScriptMessage(WebKitWebView* sender, const ScriptV
         return;
     if (*type == "frame")
         receiveFrame(sender, body);
-    else if (*type == "error")
-        quillmereLog.error("Custom PiP error: %{public}s", body.stringMember("data").value_or("Unknown PiP error"));
-    else if (*type == "diag")
+    else if (*type == "error" && mayLogFor(sender.view))
+        quillmereLog.pageError(
+            "Custom PiP error: %{public}s", escapePageText(body.stringMember("data").value_or("Unknown PiP error")));
+    else if (*type == "diag" && mayLogFor(sender.view))
         logDiag(body);
     // "started" and anything else: nothing to do.
 }
 
-void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
+bool PiPController::mayLogFor(WebKitWebView* view)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(logBudgets_, [](const LogBudget& budget) { return !budget.view; });
+    auto budget = std::find_if(
+        logBudgets_.begin(), logBudgets_.end(), [&](const LogBudget& b) { return b.view.peek().get() == view; });
+    if (budget == logBudgets_.end())
+        budget = logBudgets_.insert(logBudgets_.end(), {GWeak<WebKitWebView>(view), kLogLinesPerMinute, now});
+    const double minutes = std::chrono::duration<double>(now - budget->updated).count() / 60;
+    budget->tokens = std::min(kLogLinesPerMinute, budget->tokens + minutes * kLogLinesPerMinute);
+    budget->updated = now;
+    if (budget->tokens < 1)
+        return false;
+    budget->tokens -= 1;
+    return true;
+}
+
+void PiPController::receiveFrame(const ScriptSender& sender, const ScriptValue& body)
 {
     // Counted first, so that frames dropped below still count.
     ++frameCounter_;
+    // The panel shows the main frame of the page it is bound to; frames of any other
+    // page or frame go no further, and are not even decoded.
+    if (!panel_ || !sender.mainFrame || panel_->webView().get() != sender.view)
+        return;
     const auto data = body.stringMember("data");
     if (!data)
         return;
@@ -64,7 +92,8 @@ void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
     if (!image)
         return;
     const bool paused = body.booleanMember("paused").value_or(false);
-    std::string title = body.stringMember("title").value_or("");
+    // Shown on one line in the panel; a page's title of a megabyte is not worth laying out.
+    std::string title = cutText(body.stringMember("title").value_or(""), 1000);
 
     const auto now = std::chrono::steady_clock::now();
     if (!lastFrameLogTime_ || now - *lastFrameLogTime_ > std::chrono::seconds(1)) {
@@ -75,15 +104,16 @@ void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
             frameCounter_, static_cast<std::int64_t>(image->size()), visible, occluded);
     }
 
-    // The panel shows the page it is bound to; frames of any other page (one that
-    // started streaming by itself, or one the panel has left) are counted and go no
-    // further.
-    if (!panel_ || panel_->webView().get() != sender)
-        return;
     // A hidden panel shows nothing, so its frames carry only state and title.
     const bool wanted = panel_->get_visible();
+    // Decoded at the size the picture is drawn at; before the panel's first layout, at
+    // the size it opens with.
     int width = 0, height = 0;
     panel_->pictureSize(width, height);
+    if (width <= 0 || height <= 0) {
+        width = PiPPanel::kDefaultWidth;
+        height = PiPPanel::kDefaultHeight;
+    }
     std::weak_ptr<PiPController> weakSelf = weak_from_this();
     decoder_->decode(std::move(*image), wanted, width, height,
         [weakSelf, paused, title = std::move(title)](const Glib::RefPtr<Gdk::Texture>& picture) {
@@ -95,9 +125,10 @@ void PiPController::receiveFrame(WebKitWebView* sender, const ScriptValue& body)
 
 void PiPController::logDiag(const ScriptValue& body)
 {
-    quillmereLog.info("PiP diag: hidden=%{bool}d visibility=%{public}s hasFocus=%{bool}d videoPaused=%{bool}d "
-                      "videoTime=%f videoReadyState=%ld",
-        body.booleanMember("hidden").value_or(false), body.stringMember("visibilityState").value_or("?"),
+    quillmereLog.pageInfo("PiP diag: hidden=%{bool}d visibility=%{public}s hasFocus=%{bool}d videoPaused=%{bool}d "
+                          "videoTime=%f videoReadyState=%ld",
+        body.booleanMember("hidden").value_or(false),
+        escapePageText(body.stringMember("visibilityState").value_or("?")),
         body.booleanMember("hasFocus").value_or(false), body.booleanMember("videoPaused").value_or(false),
         body.numberMember("videoCurrentTime").value_or(-1.0), body.integerMember("videoReadyState").value_or(-1));
 }

@@ -113,13 +113,13 @@ void PiPPanel::togglePlayPause()
     if (!view)
         return;
     // The button follows the page: its label changes with the next frame's state.
-    runScript(view.get(), isPaused_ ? "window.__quilpipPlay()" : "window.__quilpipPause()");
+    runPrivateScript(view.get(), isPaused_ ? "window.__quilpipPlay()" : "window.__quilpipPause()");
 }
 
 void PiPPanel::closePiP()
 {
     if (auto view = webView())
-        runScript(view.get(), "window.__quilpipStop()");
+        runPrivateScript(view.get(), "window.__quilpipStop()");
     set_visible(false);
 }
 

@@ -1,12 +1,17 @@
 // Picture-in-picture: streams the page's largest video to the browser as JPEG frames on
-// "quilpip" and hides the video meanwhile. Runs at document end in every frame; the
-// browser calls the page functions below in the main frame only.
-(function () {
+// "quilpip" and hides the video meanwhile. The web process extension runs it in every
+// new document of every frame, in the program's isolated world, and hands it send(); the
+// functions below live on that world's window, out of the page's reach, and the browser
+// calls them there, in the main frame only.
+(function (send) {
     if (window.__quilpipInstalled)
         return;
     window.__quilpipInstalled = true;
 
     var FRAME_WIDTH = 1280;
+    // The browser refuses frames larger than 4096 pixels on a side; a video of an odd
+    // shape is drawn no taller than that.
+    var MAX_FRAME_HEIGHT = 4096;
     // Inline style properties the stream overrides, with the values that hide the video.
     // The video keeps a real size: a zero-sized or undisplayed video tends to stop
     // decoding, and the capture needs decoded frames.
@@ -64,7 +69,7 @@
     }
 
     function post(message) {
-        window.__qwk.messageHandlers.quilpip.postMessage(message);
+        send(message);
     }
 
     // The video with the largest displayed area; of equal areas the earlier in the document.
@@ -196,7 +201,7 @@
 
             var sourceWidth = video.videoWidth || 1280;
             var sourceHeight = video.videoHeight || 720;
-            var height = Math.round(FRAME_WIDTH * sourceHeight / sourceWidth);
+            var height = Math.max(1, Math.min(MAX_FRAME_HEIGHT, Math.round(FRAME_WIDTH * sourceHeight / sourceWidth)));
             // Setting a canvas's size reallocates and clears it; only a new size does.
             if (canvas.width !== FRAME_WIDTH)
                 canvas.width = FRAME_WIDTH;
@@ -273,4 +278,4 @@
         if (targetVideo)
             targetVideo.currentTime = seconds;
     };
-})();
+})

@@ -37,6 +37,11 @@ std::string bundleResourcesDirectory()
     return bundleDirectory() + "/share/quillmere";
 }
 
+std::string webProcessExtensionsDirectory()
+{
+    return bundleDirectory() + "/lib/quillmere/web-process-extensions";
+}
+
 void setBundleDirectory(const std::string& directory)
 {
     overrideDirectory() = directory;

@@ -96,7 +96,7 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArg> ar
     return out;
 }
 
-void writeLogEntry(LogLevel level, const std::string& message)
+void writeLogEntry(LogLevel level, const std::string& message, LogOrigin origin)
 {
     const bool error = level == LogLevel::Error;
     // Error entries use CRITICAL, never G_LOG_LEVEL_ERROR, which aborts the process.
@@ -107,8 +107,47 @@ void writeLogEntry(LogLevel level, const std::string& message)
         {"GLIB_DOMAIN", kLogDomain, -1},
         {"QUILLMERE_CATEGORY", kLogCategory, -1},
         {"SYSLOG_IDENTIFIER", "quillmere", -1},
+        {"QUILLMERE_ORIGIN", "page", -1},
     };
-    g_log_structured_array(flags, fields, G_N_ELEMENTS(fields));
+    const gsize count = G_N_ELEMENTS(fields) - (origin == LogOrigin::Page ? 0 : 1);
+    g_log_structured_array(flags, fields, count);
+}
+
+std::string escapePageText(std::string_view text, std::size_t limit)
+{
+    std::string out;
+    std::size_t characters = 0;
+    for (const char *p = text.data(), *end = p + text.size(); p < end;) {
+        if (characters++ == limit) {
+            out += "…";
+            break;
+        }
+        gunichar c = g_utf8_get_char_validated(p, end - p);
+        std::size_t length = 1;
+        if (*p == '\0')
+            c = 0;
+        else if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2))
+            c = 0xFFFD; // not UTF-8: one byte at a time, each a replacement character
+        else
+            length = g_utf8_skip[static_cast<unsigned char>(*p)];
+        char escape[16] = {};
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20 || c == 0x7f)
+            out.append(escape, g_snprintf(escape, sizeof escape, "\\x%02x", c));
+        else if ((c >= 0x80 && c < 0xa0) || c == 0x2028 || c == 0x2029)
+            out.append(escape, g_snprintf(escape, sizeof escape, "\\u%04x", c));
+        else if (c == 0xFFFD && length == 1)
+            out += "\xEF\xBF\xBD";
+        else
+            out.append(p, length);
+        p += length;
+    }
+    return out;
 }
 
 namespace {

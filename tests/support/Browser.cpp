@@ -3,6 +3,7 @@
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
 #include "support/Input.h"
+#include "support/Program.h"
 
 #include <giomm/file.h>
 
@@ -17,8 +18,9 @@ BrowserTest::BrowserTest()
     // a bundle of their own, with rules only where a test puts them.
     setBundleDirectory(bundle_);
     g_mkdir_with_parents((bundle_ + "/share/quillmere").c_str(), 0700);
+    linkWebProcessExtension(bundle_);
     // An emission hook sees the signal of every web view, the ones pages open included.
-    // Signals exist once the class does.
+    // The signal exists once the class does (registering the type is not enough).
     g_type_class_unref(g_type_class_ref(WEBKIT_TYPE_WEB_VIEW));
     crashHook_ = g_signal_add_emission_hook(
         g_signal_lookup("web-process-terminated", WEBKIT_TYPE_WEB_VIEW), 0, webProcessTerminated, this, nullptr);
@@ -137,9 +139,19 @@ std::string awaitResult(const std::shared_ptr<ScriptResult>& result, int timeout
 
 std::string BrowserTest::evaluate(WebKitWebView* view, const std::string& script, int timeoutMs)
 {
+    return evaluateIn(nullptr, view, script, timeoutMs);
+}
+
+std::string BrowserTest::evaluatePrivate(WebKitWebView* view, const std::string& script, int timeoutMs)
+{
+    return evaluateIn(kScriptWorldName, view, script, timeoutMs);
+}
+
+std::string BrowserTest::evaluateIn(const char* world, WebKitWebView* view, const std::string& script, int timeoutMs)
+{
     auto result = std::make_shared<ScriptResult>();
     webkit_web_view_evaluate_javascript(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr,
+        view, script.c_str(), -1, world, nullptr, nullptr,
         [](GObject* source, GAsyncResult* async, gpointer data) {
             GError* error = nullptr;
             JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, &error);

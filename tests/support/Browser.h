@@ -44,6 +44,8 @@ protected:
     // Runs `script` in the view's main frame and answers its value as JSON text, or
     // "ERROR: ..." when it threw.
     std::string evaluate(WebKitWebView* view, const std::string& script, int timeoutMs = 10000);
+    // The same in the program's isolated script world, where its own scripts live.
+    std::string evaluatePrivate(WebKitWebView* view, const std::string& script, int timeoutMs = 10000);
 
     // Runs `body` as the body of an async function in the main frame and answers the
     // JSON text of what it returns once any promise has settled.
@@ -74,6 +76,7 @@ protected:
     TestServer server;
 
 private:
+    std::string evaluateIn(const char* world, WebKitWebView* view, const std::string& script, int timeoutMs);
     static gboolean webProcessTerminated(GSignalInvocationHint*, guint, const GValue* values, gpointer data);
 
     std::string bundle_;

@@ -18,14 +18,17 @@ GLogWriterOutput record(GLogLevelFlags level, const GLogField* fields, gsize cou
 {
     const char* domain = nullptr;
     const char* message = nullptr;
+    LogOrigin origin = LogOrigin::Program;
     for (gsize i = 0; i < count; ++i) {
         if (g_str_equal(fields[i].key, "GLIB_DOMAIN"))
             domain = static_cast<const char*>(fields[i].value);
         else if (g_str_equal(fields[i].key, "MESSAGE"))
             message = static_cast<const char*>(fields[i].value);
+        else if (g_str_equal(fields[i].key, "QUILLMERE_ORIGIN") && g_str_equal(fields[i].value, "page"))
+            origin = LogOrigin::Page;
     }
     if (domain && g_str_equal(domain, kLogDomain) && message) {
-        entries().push_back({(level & G_LOG_LEVEL_CRITICAL) ? LogLevel::Error : LogLevel::Info, message});
+        entries().push_back({(level & G_LOG_LEVEL_CRITICAL) ? LogLevel::Error : LogLevel::Info, message, origin});
         fprintf(stderr, "[quillmere] %s\n", message);
         // Also where the program's own writer sends it, so the log viewer can show it.
         if (journalAccepts())

@@ -11,6 +11,7 @@ namespace quillmere::test {
 struct LogEntry {
     LogLevel level;
     std::string message;
+    LogOrigin origin = LogOrigin::Program; // Page: the entry carries a page's text
 };
 
 // Installs a log writer that records the program's entries (and passes everything to

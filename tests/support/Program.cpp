@@ -7,6 +7,13 @@
 
 namespace quillmere::test {
 
+void linkWebProcessExtension(const std::string& bundle)
+{
+    const std::string lib = bundle + "/lib/quillmere";
+    g_mkdir_with_parents(lib.c_str(), 0755);
+    symlink(QUILLMERE_WEB_PROCESS_EXTENSIONS, (lib + "/web-process-extensions").c_str());
+}
+
 std::string installCopy(const std::string& binary, const std::string& rulesJson)
 {
     char* dir = g_dir_make_tmp("quillmere-install-XXXXXX", nullptr);
@@ -28,6 +35,8 @@ std::string installCopy(const std::string& binary, const std::string& rulesJson)
     const std::string libexec = bundle + "/libexec/quillmere";
     g_mkdir_with_parents(libexec.c_str(), 0755);
     symlink(QUILLMERE_RULES_COMPILER, (libexec + "/quillmere-rules-compiler").c_str());
+    // And the web process extension, without which pages get no scripts.
+    linkWebProcessExtension(bundle);
     if (!rulesJson.empty())
         g_file_set_contents((bundle + "/share/quillmere/quilblock_rules.json").c_str(), rulesJson.c_str(), -1, nullptr);
     return copy;

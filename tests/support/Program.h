@@ -78,6 +78,9 @@ private:
 
 // Installs a copy of the program at <new temporary dir>/quillmere/bin/quillmere with
 // `rulesJson` as its rules document (none when empty); answers the copy's path.
+// Links the build's web process extension into `bundle`, where the program looks for it.
+void linkWebProcessExtension(const std::string& bundle);
+
 std::string installCopy(const std::string& binary, const std::string& rulesJson);
 
 // Asks the running program to do one of its application actions over D-Bus, as

@@ -123,14 +123,14 @@ private:
     Tab& addTab(GObjectPtr<WebKitWebView> view);
     Tab& insertTab(GObjectPtr<WebKitWebView> view, int position, bool activate);
     void rememberClosedTab(Tab& tab, int index);
-    void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
+    void receiveScriptMessage(const char* channel, const ScriptSender& sender, JSCValue* body);
 
     Tab* activeTab() const;
     bool isActive(const Tab& tab) const;
     int indexOfTab(const Tab& tab) const;
     void startContentBlocking();
     void ruleListArrived(QuilBlock::RuleList list);
-    void blockCountUpdated(WebKitWebView* view, std::int64_t count);
+    void blockCountUpdated(WebKitWebView* view, std::uint64_t frame, std::int64_t count);
     // Loads wait while the rule-list store has not answered, so that the first page
     // is already blocked when a compiled list exists.
     void loadInView(WebKitWebView* view, const std::string& url);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -84,9 +85,11 @@ public:
     const std::string& openerId() const { return openerId_; }
     void setOpenerId(const std::string& id) { openerId_ = id; }
 
-    // Resources blocked in the current page, as the counter last reported.
+    // Resources blocked in the current page: the failed loads that the extension counted
+    // in each frame of the page (the main frame and every frame inside it, each by its id,
+    // each its latest total), added up. Only the extension makes these numbers.
     std::int64_t blockedCount() const { return blockedCount_; }
-    void setBlockedCount(std::int64_t count) { blockedCount_ = count; }
+    void setFrameBlockedCount(std::uint64_t frame, std::int64_t count);
 
     // Opens the print dialog for the page; the main loop runs on meanwhile.
     void print();
@@ -112,6 +115,7 @@ private:
     std::string title_ = "New Tab";
     std::int64_t blockedCount_ = 0;
     PagePrinter printer_;
+    std::map<std::uint64_t, std::int64_t> blockedByFrame_; // since the page started loading
 
     // A load that failed before it finished keeps the old title, also while the
     // engine's error page for it is shown.

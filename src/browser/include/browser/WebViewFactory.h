@@ -1,6 +1,7 @@
 // Makes every tab's web view: its own settings and content manager, the shared default
-// network session, the Firefox identity, the page scripts and the three message
-// channels. The scripts are compiled once and shared by all views.
+// network session and the Firefox identity. The page scripts and their three channels
+// come from the web process extension, which the factory has the engine load into every
+// web process; each view hands on the messages of its own page.
 #pragma once
 
 #include "platform/GObjectPtr.h"
@@ -18,25 +19,19 @@ namespace quillmere {
 inline constexpr const char* kFirefoxUserAgent =
     "Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:155.0) Gecko/20100101 Firefox/155.0";
 
-// Receives a message: the channel, the sending view and the posted value.
-using ScriptMessageSink = std::function<void(const char* channel, WebKitWebView* sender, JSCValue* body)>;
-
-struct UserScriptUnref {
-    void operator()(WebKitUserScript* script) const { webkit_user_script_unref(script); }
-};
-using UserScriptPtr = std::unique_ptr<WebKitUserScript, UserScriptUnref>;
+// Receives a message: the channel, the sending view and frame, and the posted value.
+using ScriptMessageSink = std::function<void(const char* channel, const ScriptSender& sender, JSCValue* body)>;
 
 class WebViewFactory {
 public:
     WebViewFactory();
 
     // A new, unloaded web view. `ruleList` (may be null) is attached at creation; a view
-    // opened by a page shares the `opener`'s web process.
+    // opened by a page shares the `opener`'s web process and content manager.
     GObjectPtr<WebKitWebView> makeWebView(
         const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList, WebKitWebView* opener = nullptr) const;
 
 private:
-    std::vector<UserScriptPtr> scripts_; // in injection order
     bool accelerated_;
 };
 

@@ -1,11 +1,16 @@
 // The in-window developer tools: a panel docked under the page with the network log,
 // the console and the HTML editor. It receives the "quildev" messages of every web
-// view of the window; its page operations go to the active tab's web view.
+// view of the window, but its logs are the active tab's: what another tab's page posts
+// is dropped, and switching tabs empties the logs and moves capturing to the new tab.
+// Its page operations go to the active tab's web view.
 //
 // Pages may post thousands of messages a second. They are read at once, queued, and
 // applied in arrival order on later turns of the main loop, a few milliseconds' worth
 // at a time, so that drawing and input go on between batches; each batch adds its rows
 // to the list model in one step and its console lines to the buffer in one insert.
+// Everything is bounded: the queue, the console (the last kKeptConsoleLines lines of at
+// most kShownCharacters characters each) and the network log (the last
+// kKeptNetworkEntries requests).
 #pragma once
 
 #include "devtools/NetworkEntry.h"
@@ -27,6 +32,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillmere {
 
@@ -38,7 +44,7 @@ public:
     ~DevToolsPanel() override;
 
     // The active tab's web view, held weakly; the window repoints it on every switch.
-    void setWebView(WebKitWebView* view) { webView_ = view; }
+    void setWebView(WebKitWebView* view);
     GObjectPtr<WebKitWebView> webView() const { return webView_.peek(); }
 
     // Shows or hides the panel and switches the active page's capture with it.
@@ -53,7 +59,7 @@ public:
     // editor and the live-edit state stay as they are.
     void clear();
 
-    void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) override;
+    void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) override;
 
     // Button actions.
     void closeSelf();
@@ -95,6 +101,7 @@ private:
     // One message as read off the bridge; absent members stay empty optionals.
     struct Message {
         enum class Type { Network, Response, Console } type;
+        std::uint64_t frame = 0;
         std::optional<std::string> id, method, url, headers, body, time, status, preview, level, text;
     };
 
@@ -105,13 +112,21 @@ private:
     void tabChanged();
     void selectionChanged();
     bool drainMessages();
+    void appendConsoleLines(const std::vector<std::string>& lines);
     void runInPage(const std::string& statement);
+    void setCapturing(WebKitWebView* view, bool on);
 
     GWeak<WebKitWebView> webView_;
     std::function<void()> onClose_;
 
     NetworkLog entries_;
     size_t consoleLineCount_ = 0;
+    // The size of each console line shown, oldest first, and of all of them.
+    struct ConsoleLine {
+        size_t characters, bytes;
+    };
+    std::deque<ConsoleLine> consoleLines_;
+    size_t consoleBytes_ = 0;
     bool liveEditOn_ = false;
 
     std::deque<Message> pending_;

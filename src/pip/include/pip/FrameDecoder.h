@@ -40,8 +40,9 @@ public:
     void decode(std::vector<std::uint8_t> image, bool wanted, int boxWidth, int boxHeight, Done done);
 
     // Decodes synchronously, on any thread: the picture, or null when the bytes hold no
-    // image. JPEG goes through libjpeg at the reduced size; other formats through GTK's
-    // loaders at full size. Returns a new reference.
+    // JPEG, one larger than kMaxFrameSide pixels on a side, or one there is no memory
+    // for. libjpeg decodes at the reduced size (0 × 0: full size). Returns a new
+    // reference.
     static GObjectPtr<GdkTexture> decodeImage(const std::uint8_t* data, std::size_t size, int boxWidth, int boxHeight);
 
 private:

@@ -12,6 +12,9 @@ inline constexpr const char* kApplicationId = "com.brenhollow.quillmere";
 
 std::string bundleDirectory();
 std::string bundleResourcesDirectory();
+// Where the web process extension is: <bundle>/lib/quillmere/web-process-extensions. The
+// build puts it there in the build tree too.
+std::string webProcessExtensionsDirectory();
 
 // Points the bundle elsewhere: for tests, which run from the build tree but must not
 // pick up the build's full rules document, and for a relaunched copy.

@@ -20,6 +20,10 @@ inline constexpr const char* kLogCategory = "adblock";
 
 enum class LogLevel { Info, Error };
 
+// Who wrote what an entry says: the program, or (in part) a page. Entries that carry a
+// page's text have the journal field QUILLMERE_ORIGIN=page.
+enum class LogOrigin { Program, Page };
+
 using LogArg = std::variant<std::int64_t, double, bool, std::string>;
 
 template <typename T> LogArg toLogArg(T&& value)
@@ -40,7 +44,12 @@ template <typename T> LogArg toLogArg(T&& value)
 std::string formatLogMessage(std::string_view format, std::span<const LogArg> args);
 
 // Sends one finished entry to GLib's structured log.
-void writeLogEntry(LogLevel level, const std::string& message);
+void writeLogEntry(LogLevel level, const std::string& message, LogOrigin origin = LogOrigin::Program);
+
+// A text that a page chose, made fit to stand inside one of our log lines: at most
+// `limit` characters, and every control character written out as an escape ("\n",
+// "\x1b", "\u0085"), so that it can never start a line of its own.
+std::string escapePageText(std::string_view text, std::size_t limit = 200);
 
 // Installs the process-wide GLib log writer: the systemd journal when its socket
 // accepts entries, standard error otherwise; never standard output. Call once, at entry.
@@ -55,18 +64,28 @@ bool journalAccepts();
 struct QuillmereLogger {
     template <typename... Args> void info(std::string_view format, Args&&... args) const
     {
-        log(quillmere::LogLevel::Info, format, std::forward<Args>(args)...);
+        log(quillmere::LogLevel::Info, quillmere::LogOrigin::Program, format, std::forward<Args>(args)...);
     }
     template <typename... Args> void error(std::string_view format, Args&&... args) const
     {
-        log(quillmere::LogLevel::Error, format, std::forward<Args>(args)...);
+        log(quillmere::LogLevel::Error, quillmere::LogOrigin::Program, format, std::forward<Args>(args)...);
+    }
+    // Entries that carry text a page chose (pass it through escapePageText first).
+    template <typename... Args> void pageInfo(std::string_view format, Args&&... args) const
+    {
+        log(quillmere::LogLevel::Info, quillmere::LogOrigin::Page, format, std::forward<Args>(args)...);
+    }
+    template <typename... Args> void pageError(std::string_view format, Args&&... args) const
+    {
+        log(quillmere::LogLevel::Error, quillmere::LogOrigin::Page, format, std::forward<Args>(args)...);
     }
 
 private:
-    template <typename... Args> void log(quillmere::LogLevel level, std::string_view format, Args&&... args) const
+    template <typename... Args>
+    void log(quillmere::LogLevel level, quillmere::LogOrigin origin, std::string_view format, Args&&... args) const
     {
         const quillmere::LogArg list[] = {quillmere::toLogArg(std::forward<Args>(args))..., std::int64_t {0}};
-        quillmere::writeLogEntry(level, quillmere::formatLogMessage(format, std::span(list, sizeof...(Args))));
+        quillmere::writeLogEntry(level, quillmere::formatLogMessage(format, std::span(list, sizeof...(Args))), origin);
     }
 };
 

@@ -1,5 +1,5 @@
-// Texts compiled into the binary as GResources: the stylesheet, page scripts and
-// internal pages.
+// Texts compiled into the binary as GResources: the stylesheet and internal pages. (The
+// page scripts are compiled into the web process extension.)
 #pragma once
 
 #include <string>

@@ -1,38 +1,30 @@
-// The channels pages post on, and the receiving end of one channel. Features implement
-// the handler; the browser registers the channels and routes each message to the
-// handler of its channel, telling tabs apart by the sending view.
+// The receiving end of one page channel. Features implement the handler; the browser
+// takes the messages of every web view off the web process extension and routes each
+// to the handler of its channel, naming the view and the frame that sent it.
 #pragma once
 
+#include "platform/PageBridge.h"
 #include "platform/ScriptValue.h"
 
 #include <webkit/webkit.h>
 
-#include <optional>
-#include <string_view>
+#include <cstdint>
 
 namespace quillmere {
 
-inline constexpr const char* kDevToolsChannel = "quildev";
-inline constexpr const char* kPiPChannel = "quilpip";
-inline constexpr const char* kBlockCountChannel = "quilblockcount";
-
-// In registration order.
-inline constexpr const char* kMessageChannels[] = {kDevToolsChannel, kPiPChannel, kBlockCountChannel};
-inline constexpr std::size_t kMessageChannelCount = std::size(kMessageChannels);
-
-// The position of `name` in kMessageChannels.
-inline std::optional<std::size_t> messageChannelIndex(std::string_view name)
-{
-    for (std::size_t i = 0; i < kMessageChannelCount; ++i)
-        if (name == kMessageChannels[i])
-            return i;
-    return std::nullopt;
-}
+// Who posted a message: the tab's web view (a view opened by a page is a sender of its
+// own), and the frame within that view's page. The extension fills these in; no page
+// can choose them.
+struct ScriptSender {
+    WebKitWebView* view = nullptr;
+    std::uint64_t frame = 0;
+    bool mainFrame = false;
+};
 
 class ScriptMessageHandler {
 public:
     virtual ~ScriptMessageHandler() = default;
-    virtual void didReceiveScriptMessage(WebKitWebView* sender, const ScriptValue& body) = 0;
+    virtual void didReceiveScriptMessage(const ScriptSender& sender, const ScriptValue& body) = 0;
 };
 
 } // namespace quillmere
