@@ -1,6 +1,7 @@
 #include "support/Browser.h"
 #include "support/Input.h"
 
+#include "history/HistoryStore.h"
 #include "platform/UserDefaults.h"
 
 #include <gdk/gdkkeysyms.h>
@@ -136,4 +137,9 @@ TEST_F(Navigation, ACrashedPageLeavesTheBrowserRunningAndOffersAReload)
     evaluate(tab(crashed).webView(), "document.getElementById('reload').click()");
     EXPECT_TRUE(runUntil([&] { return server.requestsFor("/").size() > before; }));
     EXPECT_TRUE(waitForTitle(crashed, "Before"));
+    // The crashed-tab page is the program's own: never a visit.
+    std::optional<std::vector<HistoryVisit>> visits;
+    browser().history().listVisits("crashed", nullptr, 10, [&](auto found) { visits = found; });
+    ASSERT_TRUE(runUntil([&] { return visits.has_value(); }));
+    EXPECT_TRUE(visits->empty());
 }

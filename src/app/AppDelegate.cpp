@@ -27,6 +27,11 @@ AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
     application_->signal_startup().connect(sigc::mem_fun(*this, &AppDelegate::startup));
     application_->signal_activate().connect(sigc::mem_fun(*this, &AppDelegate::activate));
     application_->signal_open().connect(sigc::mem_fun(*this, &AppDelegate::open));
+    // However the program ends normally, the next launch finds the session as it was.
+    application_->signal_shutdown().connect([this] {
+        if (controller_)
+            controller_->sessionDidEnd();
+    });
     application_->set_option_context_parameter_string("[URL|FILE…]");
     application_->add_main_option_entry(
         Gio::Application::OptionType::BOOL, "new-tab", '\0', "Open a new tab in the running Quillmere");
@@ -35,6 +40,8 @@ AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
 
 AppDelegate::~AppDelegate()
 {
+    if (controller_)
+        controller_->sessionDidEnd();
     // The settings window (and its log viewer, with the tool it runs) goes first.
     settingsWindow_.reset();
     if (activityToken_)
@@ -55,6 +62,16 @@ void AppDelegate::startup()
     application_->add_action("closeTab", sigc::mem_fun(*this, &AppDelegate::closeTab));
     application_->add_action("openSettings", sigc::mem_fun(*this, &AppDelegate::openSettings));
     application_->add_action("quit", [this] { application_->quit(); });
+    application_->add_action("showHistory", [this] {
+        if (controller_)
+            controller_->showHistory();
+    });
+    application_->add_action("reopenClosedTab", [this] {
+        if (controller_)
+            controller_->reopenClosedTab();
+    });
+    application_->set_accel_for_action("app.showHistory", "<Primary>h");
+    application_->set_accel_for_action("app.reopenClosedTab", "<Primary><Shift>t");
     application_->set_accel_for_action("app.openSettings", "<Primary>comma");
     application_->set_accel_for_action("app.quit", "<Primary>q");
     application_->set_accel_for_action("app.newTab", "<Primary>t");
@@ -134,8 +151,13 @@ void AppDelegate::applicationDidFinishLaunching()
 
     auto pending = std::move(pendingURLs_);
     pendingURLs_.clear();
-    for (const auto& url : pending)
-        openURL(url);
+    // After restored tabs, addresses handed in open tabs of their own.
+    for (const auto& url : pending) {
+        if (controller_->restoredSession())
+            controller_->openNewTab(url);
+        else
+            openURL(url);
+    }
 }
 
 void AppDelegate::setupMainMenu()

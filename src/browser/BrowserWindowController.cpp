@@ -2,6 +2,9 @@
 
 #include "browser/AddressResolver.h"
 #include "devtools/DevToolsPanel.h"
+#include "history/AddressSuggestions.h"
+#include "history/HistoryStore.h"
+#include "history/HistoryWindow.h"
 #include "pip/PiPController.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -29,6 +32,10 @@ BrowserWindowController::BrowserWindowController(const Glib::RefPtr<Gtk::Applica
     , devToolsButton_("</>")
     , pipButton_("PiP")
     , pageArea_(Gtk::Orientation::VERTICAL)
+    , restoreBar_(Gtk::Orientation::HORIZONTAL)
+    , restoreLabel_("Quillmere closed unexpectedly. Restore previous tabs?")
+    , restoreButton_("Restore")
+    , dismissRestoreButton_("✕")
 {
     window_->set_default_size(1200, 800);
     window_->set_title("Quillmere");
@@ -47,6 +54,7 @@ void BrowserWindowController::setupUI()
 {
     contentView_.add_css_class("content-view");
     window_->set_child(contentView_);
+    startHistory();
 
     tabBar_ = Gtk::make_managed<TabBar>();
     tabBar_->set_size_request(-1, tabBarHeight);
@@ -55,6 +63,8 @@ void BrowserWindowController::setupUI()
 
     buildToolbar();
     contentView_.append(toolbar_);
+    buildRestoreBar();
+    contentView_.append(restoreBar_);
 
     pageArea_.add_css_class("page-area");
     pageArea_.set_vexpand(true);
@@ -86,7 +96,7 @@ void BrowserWindowController::setupUI()
 
     startContentBlocking();
     installKeyHandler(*window_);
-    openNewTab(homepage());
+    openFirstTabs();
 }
 
 void BrowserWindowController::buildToolbar()
@@ -145,6 +155,15 @@ void BrowserWindowController::buildToolbar()
         false);
     addressField_.add_controller(escape);
     toolbar_.append(addressField_);
+    suggestions_ = std::make_unique<AddressSuggestions>(addressField_, history_);
+    suggestions_->onOpen = [weakSelf](const std::string& uri) {
+        if (auto self = weakSelf.lock())
+            self->loadURL(uri);
+    };
+    suggestions_->onSearch = [weakSelf](const std::string& text) {
+        if (auto self = weakSelf.lock())
+            self->loadURL(searchURL(text));
+    };
 
     blockedBadge_.add_css_class("blocked-badge");
     blockedBadge_.set_xalign(1.0);
@@ -184,6 +203,10 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state)
     }
     if (control && keyval == GDK_KEY_w) {
         closeTab(activeTabIndex_);
+        return true;
+    }
+    if (control && keyval == GDK_KEY_h) {
+        showHistory();
         return true;
     }
     return false;
@@ -226,7 +249,10 @@ void BrowserWindowController::loadURL(const std::string& url)
 void BrowserWindowController::showAddress(const std::string& address)
 {
     shownAddress_ = address;
-    addressField_.set_text(address);
+    if (suggestions_)
+        suggestions_->setFieldText(address);
+    else
+        addressField_.set_text(address);
 }
 
 bool BrowserWindowController::isEditingAddress() const

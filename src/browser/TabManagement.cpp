@@ -17,13 +17,18 @@ Tab& BrowserWindowController::addTab(GObjectPtr<WebKitWebView> view)
 {
     tabs_.push_back(std::make_unique<Tab>(*this, std::move(view)));
     Tab& added = *tabs_.back();
-    Gtk::Widget& widget = *added.widget();
+    placeWebView(added);
+    switchToTab(static_cast<int>(tabs_.size()) - 1);
+    return added;
+}
+
+void BrowserWindowController::placeWebView(Tab& tab)
+{
+    Gtk::Widget& widget = *tab.widget();
     widget.set_vexpand(true);
     widget.set_hexpand(true);
     widget.set_visible(false);
     pageArea_.prepend(widget);
-    switchToTab(static_cast<int>(tabs_.size()) - 1);
-    return added;
 }
 
 void BrowserWindowController::closeTab(int index)
@@ -32,6 +37,7 @@ void BrowserWindowController::closeTab(int index)
         return;
     std::unique_ptr<Tab> closed = std::move(tabs_[index]);
     tabs_.erase(tabs_.begin() + index);
+    rememberClosedTab(*closed);
     if (Gtk::Widget* widget = closed->widget())
         pageArea_.remove(*widget);
     closed.reset();
@@ -40,6 +46,7 @@ void BrowserWindowController::closeTab(int index)
         openNewTab();
     else
         switchToTab(std::min(index, static_cast<int>(tabs_.size()) - 1));
+    saveSessionSoon();
 }
 
 void BrowserWindowController::switchToTab(int index)
@@ -51,6 +58,8 @@ void BrowserWindowController::switchToTab(int index)
             widget->set_visible(false);
     activeTabIndex_ = index;
     Tab& tab = *tabs_[index];
+    // A restored tab gets its page when it is first shown.
+    ensureWebView(tab);
     if (Gtk::Widget* widget = tab.widget())
         widget->set_visible(true);
     devPanel_->setWebView(tab.webView());
@@ -61,15 +70,19 @@ void BrowserWindowController::switchToTab(int index)
     window_->set_title(tab.title().empty() ? "Quillmere" : tab.title());
     showLoadProgress();
     refreshTabBar();
+    saveSessionSoon();
 }
 
 void BrowserWindowController::refreshTabBar()
 {
     std::vector<std::string> titles;
+    std::vector<GdkTexture*> icons;
     titles.reserve(tabs_.size());
-    for (const auto& tab : tabs_)
+    for (const auto& tab : tabs_) {
         titles.push_back(tab->title().empty() ? "New Tab" : tab->title());
-    tabBar_->rebuild(titles, activeTabIndex_);
+        icons.push_back(tab->icon());
+    }
+    tabBar_->rebuild(titles, activeTabIndex_, icons);
 }
 
 Gdk::Rectangle BrowserWindowController::webViewFrame() const

@@ -9,6 +9,7 @@
 #include "browser/TabBar.h"
 #include "browser/WebViewFactory.h"
 #include "platform/ScriptMessageHandler.h"
+#include "session/SessionFile.h"
 
 #include <gdkmm/rectangle.h>
 #include <gtkmm/applicationwindow.h>
@@ -26,9 +27,13 @@
 
 namespace quillmere {
 
+class AddressSuggestions;
 class BlockCounter;
 class DevToolsPanel;
+class HistoryStore;
+class HistoryWindow;
 class PiPController;
+class ProfileDatabase;
 
 class BrowserWindowController : public TabBarDelegate,
                                 public TabDelegate,
@@ -99,6 +104,31 @@ public:
     DevToolsPanel& devPanel() { return *devPanel_; }
     PiPController& pipController() { return *pipController_; }
 
+    // History: what was visited, the suggestions under the address field and the
+    // history window.
+    ProfileDatabase& profileDatabase() { return *profile_; }
+    HistoryStore& history() { return *history_; }
+    AddressSuggestions& suggestions() { return *suggestions_; }
+    void showHistory();
+    HistoryWindow* historyWindow() const { return historyWindow_.get(); }
+    // Forgets every visit, the site icons and the recently closed tabs; `completion`
+    // runs on the main loop once that is done.
+    void clearHistory(std::function<void()> completion);
+
+    // The session: what is open is saved whenever it changes and restored at launch.
+    // Whether this launch restored the previous session's tabs.
+    bool restoredSession() const { return launch_.restored; }
+    void reopenClosedTab();
+    const std::vector<SavedTab>& closedTabs() const { return closedTabs_; }
+    // Shown at launch instead of restoring a session that keeps crashing the browser.
+    Gtk::Box& restoreBar() { return restoreBar_; }
+    Gtk::Button& restoreButton() { return restoreButton_; }
+    void restoreOfferedSession();
+    // Saves the session for the next launch as one that ended normally; once.
+    void sessionDidEnd();
+    // Writes the session now and waits until it is on disk.
+    void saveSessionNow();
+
     // Handlers of the three channels; a channel without one drops its messages.
     void setMessageHandler(const std::string& channel, ScriptMessageHandler* handler);
 
@@ -106,11 +136,26 @@ private:
     explicit BrowserWindowController(const Glib::RefPtr<Gtk::Application>& application);
     void setupUI();
     void buildToolbar();
+    void buildRestoreBar();
     bool handleKey(guint keyval, Gdk::ModifierType state);
 
     // A new web view; `opener`, when given, is the page that asked for it.
     GObjectPtr<WebKitWebView> makeConfiguredWebView(WebKitWebView* opener = nullptr);
     Tab& addTab(GObjectPtr<WebKitWebView> view);
+    // Gives a tab that waits for its page its web view, and starts showing the page.
+    void ensureWebView(Tab& tab);
+    void placeWebView(Tab& tab);
+
+    // The session (BrowserSession.cpp).
+    void openFirstTabs();
+    void restoreTabs(const Session& session);
+    Session currentSession() const;
+    void saveSessionSoon();
+    void writeSession(bool wait);
+    void rememberClosedTab(const Tab& tab);
+    // History (BrowsingHistory.cpp).
+    void startHistory();
+    void recordVisit(Tab& tab);
     void receiveScriptMessage(const char* channel, WebKitWebView* sender, JSCValue* body);
 
     Tab* activeTab() const;
@@ -136,6 +181,8 @@ private:
     void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) override;
     void tabLoadProgressDidChange(Tab& tab) override;
     void tabTitleDidChange(Tab& tab) override;
+    void tabDidNavigateWithinPage(Tab& tab) override;
+    void tabIconDidChange(Tab& tab) override;
     void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) override;
     WebKitWebView* tabWantsNewTab(Tab& opener) override;
     void tabWantsToClose(Tab& tab) override;
@@ -168,7 +215,24 @@ private:
     std::shared_ptr<BlockCounter> blockCounter_;
     bool ruleListPending_ = false;
     std::function<void()> pendingCompile_; // a first compile, waiting for the first page
+    // An empty address goes to the view's current history item (a restored tab).
     std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
+
+    std::shared_ptr<ProfileDatabase> profile_;
+    std::shared_ptr<HistoryStore> history_;
+    std::unique_ptr<AddressSuggestions> suggestions_;
+    std::unique_ptr<HistoryWindow> historyWindow_;
+
+    std::unique_ptr<SessionWriter> sessionWriter_;
+    LaunchRecord launch_; // this launch, as the session file records it
+    std::vector<SavedTab> closedTabs_; // most recent last
+    std::optional<Session> offeredSession_; // the one the restore bar offers
+    bool sessionSaveScheduled_ = false;
+    bool sessionEnded_ = false;
+    Gtk::Box restoreBar_;
+    Gtk::Label restoreLabel_;
+    Gtk::Button restoreButton_;
+    Gtk::Button dismissRestoreButton_;
 
     std::array<ScriptMessageHandler*, kMessageChannelCount> messageHandlers_ {};
 };

@@ -8,6 +8,7 @@
 #include <webkit/webkit.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ public:
     virtual void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) = 0;
     virtual void tabLoadProgressDidChange(Tab& tab) = 0;
     virtual void tabTitleDidChange(Tab& tab) = 0;
+    // The address changed without a load: a same-document navigation (an anchor,
+    // pushState or replaceState).
+    virtual void tabDidNavigateWithinPage(Tab& tab) = 0;
+    virtual void tabIconDidChange(Tab& tab) = 0;
     virtual void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) = 0;
     // The page asks for a new window (a link with a target, window.open): answers the
     // view of the tab opened for it (related to the opener's), or null to refuse.
@@ -63,8 +68,33 @@ public:
     // A random UUID; nothing looks tabs up by it.
     const std::string& id() const { return id_; }
     const std::string& title() const { return title_; }
-    // The page's address, or "" while it has none.
+    // The page's address, or "" while it has none; for a tab waiting for its view, the
+    // address it will show.
     std::string uri() const;
+
+    // The address of the page the tab shows now; while a new one loads, the old page's
+    // (a title that arrives late is the old page's).
+    const std::string& committedURI() const { return committedURI_; }
+
+    // A page to show once the tab gets its view (a restored or reopened tab): its address,
+    // its title meanwhile, and the engine's saved back and forward history (Base64).
+    struct PendingPage {
+        std::string uri;
+        std::string title;
+        std::string state;
+    };
+    void setPendingPage(PendingPage page);
+    const std::optional<PendingPage>& pendingPage() const { return pendingPage_; }
+    std::optional<PendingPage> takePendingPage();
+
+    // The site's icon, or null.
+    GdkTexture* icon() const { return icon_.get(); }
+    void setIcon(GdkTexture* icon);
+
+    // The next load is a page of the program's own (the crashed-tab page), not the site's.
+    void willShowInternalPage() { internalPageNext_ = true; }
+    // Whether the tab shows the engine's error page or a page of the program's own.
+    bool showsOwnPage() const { return showingErrorPage_ || showingInternalPage_; }
 
     // Resources blocked in the current page, as the counter last reported.
     std::int64_t blockedCount() const { return blockedCount_; }
@@ -77,6 +107,8 @@ private:
     void loadChanged(WebKitLoadEvent event);
     void loadFailed(const char* uri, GError* error);
     void titleChanged();
+    void uriChanged();
+    void faviconChanged();
 
     TabDelegate& delegate_;
     const std::string id_;
@@ -85,6 +117,11 @@ private:
     std::vector<gulong> handlers_; // on webView_, cut when the view is replaced or the tab goes
     std::string title_ = "New Tab";
     std::int64_t blockedCount_ = 0;
+    std::optional<PendingPage> pendingPage_;
+    GObjectPtr<GdkTexture> icon_;
+    std::string committedURI_;
+    bool internalPageNext_ = false;
+    bool showingInternalPage_ = false;
 
     // A load that failed before it finished keeps the old title, also while the
     // engine's error page for it is shown.
