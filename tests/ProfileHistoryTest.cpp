@@ -73,7 +73,7 @@ TEST_F(ProfileHistory, VisitsAreCountedAndRankedByVisitsWeightedByRecency)
     EXPECT_EQ(suggest(history, "probe"), (std::vector<std::string> {"Probe New", "Probe Once", "Probe Old"}));
     EXPECT_NEAR(HistoryStore::visitWeight(30) * 3, 0.568, 0.001);
 
-    // Every word must be in the address or the title, in any case; LIKE's wildcards are plain text.
+    // Every word must be in the address or the title, in any case; SQL wildcards are plain text.
     history.recordVisit("http://127.0.0.1:8080/remember", "Quillmere Remember Probe");
     history.recordVisit("https://percent.example/100%25", "Discount");
     EXPECT_EQ(suggest(history, "  remember   PRO "), std::vector<std::string> {"Quillmere Remember Probe"});
@@ -81,6 +81,8 @@ TEST_F(ProfileHistory, VisitsAreCountedAndRankedByVisitsWeightedByRecency)
     EXPECT_EQ(suggest(history, "remember old"), std::vector<std::string> {});
     EXPECT_EQ(suggest(history, "%"), std::vector<std::string> {"Discount"});
     EXPECT_EQ(suggest(history, "_"), std::vector<std::string> {});
+    history.recordVisit("https://cafe.example/", "CAFÉ ÉCLAIR");
+    EXPECT_EQ(suggest(history, "éclair café"), std::vector<std::string> {"CAFÉ ÉCLAIR"});
     // A title that arrives later replaces the page's; an empty one does not.
     history.updateTitle("https://once.example/", "Probe Once Renamed");
     history.recordVisit("https://once.example/", "");

@@ -1,5 +1,7 @@
 #include "history/HistoryStore.h"
 
+#include "platform/GObjectPtr.h"
+
 #include <glib.h>
 
 #include <limits>
@@ -15,16 +17,20 @@ constexpr std::int64_t kRescoreAfter = 24LL * 3600 * 1000000;
 constexpr const char* kScoreOfPage = "(SELECT coalesce(sum(1.0 / (1.0 + max(?1 - time, 0) / 604800000000.0)), 0) "
                                      "FROM history_visits WHERE url_id = history_urls.id)";
 
-// "(url LIKE ?n OR title LIKE ?n) AND ..." for parameters first .. first + count - 1.
+// "instr(table.search_text, ?n) AND ..." for parameters first .. first + count - 1.
 std::string matchesEveryWord(size_t count, int first, const char* table)
 {
     std::string condition;
-    for (size_t i = 0; i < count; ++i) {
-        const std::string parameter = "?" + std::to_string(first + static_cast<int>(i));
-        condition += std::string(i ? " AND " : "") + "(" + table + ".url LIKE " + parameter + " ESCAPE '\\' OR " + table
-            + ".title LIKE " + parameter + " ESCAPE '\\')";
-    }
+    for (size_t i = 0; i < count; ++i)
+        condition += std::string(i ? " AND " : "") + "instr(" + table + ".search_text, ?"
+            + std::to_string(first + static_cast<int>(i)) + ")";
     return condition.empty() ? "1" : condition;
+}
+
+// What typed words are looked for in: the address and the title, case folded.
+std::string searchTextOf(const std::string& uri, const std::string& title)
+{
+    return HistoryStore::fold(uri + " " + title);
 }
 
 void rescorePage(SqliteConnection& db, std::int64_t urlId)
@@ -46,8 +52,10 @@ DatabaseSchema HistoryStore::schema()
             // 1: pages with their rank, and one row per visit.
             "CREATE TABLE history_urls (id INTEGER PRIMARY KEY, url TEXT NOT NULL UNIQUE,"
             "  title TEXT NOT NULL DEFAULT '', visit_count INTEGER NOT NULL DEFAULT 0,"
-            "  last_visit INTEGER NOT NULL DEFAULT 0, score REAL NOT NULL DEFAULT 0);"
-            "CREATE INDEX history_urls_by_score ON history_urls (score DESC);"
+            "  last_visit INTEGER NOT NULL DEFAULT 0, score REAL NOT NULL DEFAULT 0,"
+            "  search_text TEXT NOT NULL DEFAULT '');"
+            // Suggestions read this alone, best pages first, until they have enough.
+            "CREATE INDEX history_urls_by_score ON history_urls (score DESC, search_text);"
             "CREATE TABLE history_visits (id INTEGER PRIMARY KEY,"
             "  url_id INTEGER NOT NULL REFERENCES history_urls (id) ON DELETE CASCADE, time INTEGER NOT NULL);"
             "CREATE INDEX history_visits_by_time ON history_visits (time DESC, id DESC);"
@@ -87,6 +95,15 @@ bool HistoryStore::isRecordable(std::string_view uri)
     return false;
 }
 
+std::string HistoryStore::fold(std::string_view text)
+{
+    // Text that is not UTF-8 is looked for as it is.
+    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return std::string(text);
+    GCharPtr folded(g_utf8_casefold(text.data(), static_cast<gssize>(text.size())));
+    return folded.get();
+}
+
 std::vector<std::string> HistoryStore::words(std::string_view text)
 {
     std::vector<std::string> found;
@@ -108,13 +125,15 @@ void HistoryStore::recordVisit(const std::string& uri, const std::string& title,
     if (!isRecordable(uri))
         return;
     database_->write([uri, title, time](SqliteConnection& db) {
-        db.prepare("INSERT INTO history_urls (url, title, visit_count, last_visit) VALUES (?1, ?2, 1, ?3) "
-                   "ON CONFLICT(url) DO UPDATE SET visit_count = visit_count + 1,"
+        db.prepare("INSERT INTO history_urls (url, title, visit_count, last_visit, search_text) VALUES (?1, ?2, 1, ?3, "
+                   "?4) ON CONFLICT(url) DO UPDATE SET visit_count = visit_count + 1,"
                    "  last_visit = max(last_visit, excluded.last_visit),"
-                   "  title = CASE WHEN excluded.title <> '' THEN excluded.title ELSE title END")
+                   "  title = CASE WHEN excluded.title <> '' THEN excluded.title ELSE title END,"
+                   "  search_text = CASE WHEN excluded.title <> '' THEN excluded.search_text ELSE search_text END")
             .bind(1, uri)
             .bind(2, title)
             .bind(3, time)
+            .bind(4, searchTextOf(uri, title))
             .run();
         auto page = db.prepare("SELECT id FROM history_urls WHERE url = ?1");
         page.bind(1, uri);
@@ -131,7 +150,11 @@ void HistoryStore::updateTitle(const std::string& uri, const std::string& title)
     if (!isRecordable(uri) || title.empty())
         return;
     database_->write([uri, title](SqliteConnection& db) {
-        db.prepare("UPDATE history_urls SET title = ?2 WHERE url = ?1").bind(1, uri).bind(2, title).run();
+        db.prepare("UPDATE history_urls SET title = ?2, search_text = ?3 WHERE url = ?1")
+            .bind(1, uri)
+            .bind(2, title)
+            .bind(3, searchTextOf(uri, title))
+            .run();
     });
 }
 
@@ -168,7 +191,7 @@ void HistoryStore::suggest(const std::string& text, std::function<void(std::vect
                 + matchesEveryWord(typed.size(), 1, "history_urls") + " ORDER BY score DESC, last_visit DESC LIMIT "
                 + std::to_string(kMaxSuggestions));
             for (size_t i = 0; i < typed.size(); ++i)
-                query.bind(static_cast<int>(i) + 1, containsPattern(typed[i]));
+                query.bind(static_cast<int>(i) + 1, fold(typed[i]));
             while (query.step())
                 pages.push_back({query.text(0), query.text(1)});
             return pages;
@@ -192,7 +215,7 @@ void HistoryStore::listVisits(const std::string& filter, const HistoryVisit* bef
                 + matchesEveryWord(typed.size(), 4, "u") + " ORDER BY v.time DESC, v.id DESC LIMIT ?3");
             query.bind(1, beforeTime).bind(2, beforeId).bind(3, limit);
             for (size_t i = 0; i < typed.size(); ++i)
-                query.bind(static_cast<int>(i) + 4, containsPattern(typed[i]));
+                query.bind(static_cast<int>(i) + 4, fold(typed[i]));
             while (query.step())
                 visits.push_back({query.integer(0), query.integer(1), query.text(2), query.text(3)});
             return visits;

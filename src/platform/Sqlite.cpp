@@ -118,15 +118,4 @@ std::optional<std::int64_t> SqliteConnection::queryInteger(std::string_view sql)
     return statement.integer(0);
 }
 
-std::string containsPattern(std::string_view text)
-{
-    std::string pattern = "%";
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '\\')
-            pattern += '\\';
-        pattern += c;
-    }
-    return pattern + "%";
-}
-
 } // namespace quillmere

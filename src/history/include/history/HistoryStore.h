@@ -38,6 +38,8 @@ public:
     static bool isRecordable(std::string_view uri);
     // What one visit counts towards its page's rank, by its age.
     static double visitWeight(double ageDays) { return 1.0 / (1.0 + ageDays / 7.0); }
+    // `text` folded so that matching ignores case ("É" finds "é").
+    static std::string fold(std::string_view text);
     // The words of typed text, split at white space.
     static std::vector<std::string> words(std::string_view text);
 

@@ -83,7 +83,4 @@ private:
 // Throws the connection's last error when `result` is not a success code.
 void checkSqlite(sqlite3* db, int result, std::string_view what);
 
-// `text` as a LIKE pattern that matches it anywhere, with '\' as the escape character.
-std::string containsPattern(std::string_view text);
-
 } // namespace quillmere
