@@ -170,6 +170,33 @@ TEST_F(SessionRestore, ASessionThatCrashedTheBrowserTwiceIsOfferedInsteadOfResto
     EXPECT_TRUE(waitForLoad(activeView(), server.url("/one")));
 }
 
+// An update's relaunch starts the new copy while the old one is still ending: the old
+// one's unfinished record is no crash, and the old one leaves the file to the new one.
+TEST_F(SessionRestore, ALaunchWhileThePreviousOneStillEndsRestoresAndLeavesTheFileToTheNewer)
+{
+    GSubprocess* other = g_subprocess_new(G_SUBPROCESS_FLAGS_NONE, nullptr, "sleep", "60", nullptr);
+    ASSERT_TRUE(other);
+    const std::string running = SessionFile::launchIdOf(std::atoi(g_subprocess_get_identifier(other)));
+    ASSERT_TRUE(SessionFile::isRunning(running));
+    Session session;
+    session.tabs = {{server.url("/a"), "Saved A", ""}};
+    // Had it crashed, this would be the second crash in a row after restoring.
+    session.launch = {running, false, true, false, 1};
+    writeSession(session);
+    launch();
+    EXPECT_TRUE(browser().restoredSession());
+    EXPECT_FALSE(browser().restoreBar().get_visible());
+    EXPECT_TRUE(waitForLoad(activeView(), server.url("/a")));
+
+    // Now this copy is the old one: a newer one has taken the file over.
+    writeSession(session);
+    browser().sessionDidEnd();
+    EXPECT_EQ(savedTabs(), "Saved A /a| @0");
+    EXPECT_EQ(saved()->launch.id, running);
+    g_subprocess_force_exit(other);
+    g_object_unref(other);
+}
+
 TEST_F(SessionRestore, RestoredTabsLoadWhenFirstShownAndAddressesHandedInOpenAfterThem)
 {
     Session session;

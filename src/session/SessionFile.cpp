@@ -195,8 +195,13 @@ bool write(const std::string& path, const std::string& text)
 
 std::string currentLaunchId()
 {
-    const std::string pid = std::to_string(getpid());
-    return bootId() + ":" + pid + ":" + startTimeOf(pid);
+    return launchIdOf(getpid());
+}
+
+std::string launchIdOf(int pid)
+{
+    const std::string started = startTimeOf(std::to_string(pid));
+    return started.empty() ? "" : bootId() + ":" + std::to_string(pid) + ":" + started;
 }
 
 bool isRunning(const std::string& id)

@@ -61,6 +61,8 @@ bool write(const std::string& path, const std::string& text);
 
 // This process, as no other process on this boot is: "<boot id>:<pid>:<start time>".
 std::string currentLaunchId();
+// The same for another running process; empty when there is none.
+std::string launchIdOf(int pid);
 // Whether the process `id` names is still running (a launch whose successor started
 // before it ended, as an update's relaunch does).
 bool isRunning(const std::string& id);
