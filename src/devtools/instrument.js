@@ -191,6 +191,9 @@
                 seen[entry.name] = true;
                 if (entry.initiatorType === "fetch" || entry.initiatorType === "xmlhttprequest")
                     continue;
+                // The site's icon is loaded for the browser (tabs, history), not by the page.
+                if (entry.initiatorType === "icon")
+                    continue;
                 var id = makeId();
                 post("network", {
                     id: id,
