@@ -52,23 +52,31 @@ AddressSuggestions::AddressSuggestions(Gtk::Entry& field, std::shared_ptr<Histor
     popover_.set_child(list_);
 
     list_.signal_row_activated().connect([this](Gtk::ListBoxRow* row) { choose(row->get_index()); });
-    field_.signal_changed().connect(sigc::mem_fun(*this, &AddressSuggestions::textChanged));
-    field_.signal_activate().connect([this] { hide(); }, false);
+    fieldConnections_ = {
+        field_.signal_changed().connect(sigc::mem_fun(*this, &AddressSuggestions::textChanged)),
+        field_.signal_activate().connect([this] { hide(); }, false),
+    };
 
     // Ahead of the field's own handling, so that Enter on a chosen line is not also the
     // field's Enter.
-    auto keys = Gtk::EventControllerKey::create();
-    keys->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
-    keys->signal_key_pressed().connect(
+    keys_ = Gtk::EventControllerKey::create();
+    keys_->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
+    keys_->signal_key_pressed().connect(
         [this](guint keyval, guint, Gdk::ModifierType) { return keyPressed(keyval); }, false);
-    field_.add_controller(keys);
+    field_.add_controller(keys_);
 }
 
 AddressSuggestions::~AddressSuggestions()
 {
     *alive_ = false;
+    // The field and the window may outlive the list a moment.
+    for (auto& connection : fieldConnections_)
+        connection.disconnect();
     for (auto& connection : windowConnections_)
         connection.disconnect();
+    field_.remove_controller(keys_);
+    if (watched_ && windowClick_)
+        watched_->remove_controller(windowClick_);
     popover_.unparent();
 }
 
@@ -162,10 +170,12 @@ void AddressSuggestions::watchWindow()
         return;
     for (auto& connection : windowConnections_)
         connection.disconnect();
+    if (watched_ && windowClick_)
+        watched_->remove_controller(windowClick_);
     watched_ = window;
     // On X11, GTK hands a press on a popover that does not grab to the window below it
     // once the pointer has moved in that window; such a press on a line still chooses it.
-    auto click = Gtk::GestureClick::create();
+    auto click = windowClick_ = Gtk::GestureClick::create();
     click->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
     click->signal_pressed().connect([this, gesture = click.get()](int, double, double) {
         pressedLine_ = lineUnderPointer(gesture->get_device());

@@ -70,7 +70,6 @@ struct ProfileDatabase::Worker {
     void connect(const std::string& uri, int extraFlags);
     bool moveAside(const std::string& why);
     void openInMemory(const std::string& why);
-    void recover(const std::string& why);
     void applySchema(const DatabaseSchema& schema);
     void runBatch(std::vector<WriteItem>& batch);
 
@@ -78,9 +77,6 @@ struct ProfileDatabase::Worker {
 
     // Writer thread only.
     std::unique_ptr<SqliteConnection> writer;
-    std::vector<DatabaseSchema> schemas; // applied, in order, for a database started anew
-    bool recovering = false;
-    bool recovered = false; // a file is moved aside once a session; after that, memory
 
     // Reader thread only.
     std::unique_ptr<SqliteConnection> reader;
@@ -212,7 +208,6 @@ void ProfileDatabase::Worker::writerLoop()
             open();
             break;
         case WriteItem::Kind::Schema:
-            schemas.push_back(batch.front().schema);
             applySchema(batch.front().schema);
             break;
         case WriteItem::Kind::Write:
@@ -312,32 +307,6 @@ void ProfileDatabase::Worker::openInMemory(const std::string& why)
     state = FileState::InMemory;
 }
 
-// The file went bad while in use: keep it aside and carry on with a new one.
-void ProfileDatabase::Worker::recover(const std::string& why)
-{
-    if (recovering)
-        return; // the new file fails too: its jobs fail and are logged
-    recovering = true;
-    const bool moved = !recovered && moveAside(why);
-    writer.reset();
-    if (moved) {
-        try {
-            connect(path, 0);
-            std::lock_guard lock(mutex);
-            state = FileState::Replaced;
-        } catch (const SqliteError& error) {
-            writer.reset();
-            openInMemory(error.what());
-        }
-    } else {
-        openInMemory(why);
-    }
-    recovered = true;
-    for (const auto& schema : schemas)
-        applySchema(schema);
-    recovering = false;
-}
-
 void ProfileDatabase::Worker::applySchema(const DatabaseSchema& schema)
 {
     if (!writer)
@@ -369,8 +338,6 @@ void ProfileDatabase::Worker::applySchema(const DatabaseSchema& schema)
         }
     } catch (const SqliteError& error) {
         quillmereLog.error("Tables of %{public}s could not be set up: %{public}s", schema.name, error.what());
-        if (isDamage(error.code()))
-            recover(error.what());
     }
 }
 
@@ -387,8 +354,6 @@ void ProfileDatabase::Worker::runBatch(std::vector<WriteItem>& batch)
                 writer->exec("RELEASE job");
             } catch (const SqliteError& error) {
                 sqlite3_exec(writer->handle(), "ROLLBACK TO job; RELEASE job", nullptr, nullptr, nullptr);
-                if (isDamage(error.code()))
-                    throw;
                 quillmereLog.error("Profile database write failed: %{public}s", error.what());
             }
         }
@@ -396,8 +361,6 @@ void ProfileDatabase::Worker::runBatch(std::vector<WriteItem>& batch)
     } catch (const SqliteError& error) {
         sqlite3_exec(writer->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         quillmereLog.error("Profile database write failed: %{public}s", error.what());
-        if (isDamage(error.code()))
-            recover(error.what());
     }
 }
 

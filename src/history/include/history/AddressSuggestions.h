@@ -8,6 +8,8 @@
 #include "history/HistoryStore.h"
 
 #include <gtkmm/entry.h>
+#include <gtkmm/eventcontrollerkey.h>
+#include <gtkmm/gestureclick.h>
 #include <gtkmm/listbox.h>
 #include <gtkmm/popover.h>
 #include <gtkmm/window.h>
@@ -64,7 +66,10 @@ private:
     std::vector<Line> lines_;
     std::string shownFor_;
     bool quiet_ = false; // the program is writing the field
+    std::vector<sigc::connection> fieldConnections_;
+    Glib::RefPtr<Gtk::EventControllerKey> keys_;
     Gtk::Window* watched_ = nullptr;
+    Glib::RefPtr<Gtk::GestureClick> windowClick_;
     std::vector<sigc::connection> windowConnections_;
     int pressedLine_ = -1;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
