@@ -8,7 +8,7 @@ PACKAGES=(
   # build
   g++ cmake pkg-config
   libgtkmm-4.0-dev libwebkitgtk-6.0-dev libsoup-3.0-dev glib-networking nlohmann-json3-dev
-  libjpeg62-turbo-dev
+  libjpeg62-turbo-dev libsqlite3-dev
   # updates: signatures and digests (libsodium), zip archives (libarchive)
   libsodium-dev libarchive-dev
   # rules data: EasyList and EasyPrivacy as text files

@@ -30,6 +30,11 @@ AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
     application_->signal_startup().connect(sigc::mem_fun(*this, &AppDelegate::startup));
     application_->signal_activate().connect(sigc::mem_fun(*this, &AppDelegate::activate));
     application_->signal_open().connect(sigc::mem_fun(*this, &AppDelegate::open));
+    // However the program ends normally, the next launch finds the session as it was.
+    application_->signal_shutdown().connect([this] {
+        if (controller_)
+            controller_->sessionDidEnd();
+    });
     application_->set_option_context_parameter_string("[URL|FILE…]");
     application_->add_main_option_entry(
         Gio::Application::OptionType::BOOL, "new-tab", '\0', "Open a new tab in the running Quillmere");
@@ -38,6 +43,8 @@ AppDelegate::AppDelegate(const Glib::RefPtr<Gtk::Application>& application)
 
 AppDelegate::~AppDelegate()
 {
+    if (controller_)
+        controller_->sessionDidEnd();
     // The settings window (and its log viewer, with the tool it runs) goes first.
     settingsWindow_.reset();
     if (activityToken_)
@@ -63,6 +70,16 @@ void AppDelegate::startup()
             controller_->toggleDevTools();
     });
     application_->add_action("quit", [this] { application_->quit(); });
+    application_->add_action("showHistory", [this] {
+        if (controller_)
+            controller_->showHistory();
+    });
+    application_->add_action("reopenClosedTab", [this] {
+        if (controller_)
+            controller_->reopenClosedTab();
+    });
+    application_->set_accel_for_action("app.showHistory", "<Primary>h");
+    application_->set_accel_for_action("app.reopenClosedTab", "<Primary><Shift>t");
     application_->set_accel_for_action("app.openSettings", "<Primary>comma");
     application_->set_accel_for_action("app.quit", "<Primary>q");
     application_->set_accel_for_action("app.newTab", "<Primary>t");
@@ -149,12 +166,12 @@ void AppDelegate::applicationDidFinishLaunching()
 
     DefaultBrowser::requestToBecomeDefault();
 
-    // At launch the first address handed in takes the first tab's place; the others
-    // follow in tabs of their own.
     auto pending = std::move(pendingURLs_);
     pendingURLs_.clear();
+    // At launch the first address handed in takes the first tab's place, unless tabs were
+    // restored; the others follow in tabs of their own, after any restored ones.
     for (size_t i = 0; i < pending.size(); ++i) {
-        if (i == 0 && BrowserWindowController::acceptsOutsideURL(pending[0]))
+        if (i == 0 && !controller_->restoredSession() && BrowserWindowController::acceptsOutsideURL(pending[0]))
             controller_->loadURL(pending[0]);
         else
             openURL(pending[i]);

@@ -3,6 +3,9 @@
 #include "browser/AddressResolver.h"
 #include "browser/FindBar.h"
 #include "devtools/DevToolsPanel.h"
+#include "history/AddressSuggestions.h"
+#include "history/HistoryStore.h"
+#include "history/HistoryWindow.h"
 #include "pip/PiPController.h"
 #include "platform/Accessibility.h"
 #include "platform/Log.h"
@@ -39,6 +42,10 @@ BrowserWindowController::BrowserWindowController(const Glib::RefPtr<Gtk::Applica
     , pipButton_("PiP")
     , barSlot_(Gtk::Orientation::VERTICAL)
     , pageArea_(Gtk::Orientation::VERTICAL)
+    , restoreBar_(Gtk::Orientation::HORIZONTAL)
+    , restoreLabel_("Quillmere closed unexpectedly. Restore previous tabs?")
+    , restoreButton_("Restore")
+    , dismissRestoreButton_("✕")
 {
     window_->set_default_size(1200, 800);
     window_->set_title("Quillmere");
@@ -68,6 +75,7 @@ void BrowserWindowController::setupUI()
 {
     contentView_.add_css_class("content-view");
     window_->set_child(contentView_);
+    startHistory();
 
     tabBar_ = Gtk::make_managed<TabBar>();
     tabBar_->set_size_request(-1, tabBarHeight);
@@ -77,6 +85,8 @@ void BrowserWindowController::setupUI()
     buildToolbar();
     contentView_.append(toolbar_);
     contentView_.append(barSlot_);
+    buildRestoreBar();
+    contentView_.append(restoreBar_);
 
     pageArea_.add_css_class("page-area");
     pageArea_.set_vexpand(true);
@@ -121,7 +131,7 @@ void BrowserWindowController::setupUI()
         gesture->set_state(Gtk::EventSequenceState::CLAIMED);
     });
     window_->add_controller(buttons);
-    openNewTab(homepage());
+    openFirstTabs();
 }
 
 void BrowserWindowController::buildToolbar()
@@ -184,6 +194,15 @@ void BrowserWindowController::buildToolbar()
         false);
     addressField_.add_controller(escape);
     toolbar_.append(addressField_);
+    suggestions_ = std::make_unique<AddressSuggestions>(addressField_, history_);
+    suggestions_->onOpen = [weakSelf](const std::string& uri) {
+        if (auto self = weakSelf.lock())
+            self->loadURL(uri);
+    };
+    suggestions_->onSearch = [weakSelf](const std::string& text) {
+        if (auto self = weakSelf.lock())
+            self->loadURL(searchURL(text));
+    };
 
     blockedBadge_.add_css_class("blocked-badge");
     blockedBadge_.set_xalign(1.0);
@@ -255,6 +274,8 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state, b
         switchToTab(count - 1);
     else if (control && key == GDK_KEY_f)
         findInPage();
+    else if (control && !shift && key == GDK_KEY_h)
+        showHistory();
     else if (control && key == GDK_KEY_p && activeTab())
         activeTab()->print();
     else if (keyval == GDK_KEY_F11)
@@ -344,7 +365,10 @@ void BrowserWindowController::loadURL(const std::string& url)
 void BrowserWindowController::showAddress(const std::string& address)
 {
     shownAddress_ = address;
-    addressField_.set_text(address);
+    if (suggestions_)
+        suggestions_->setFieldText(address);
+    else
+        addressField_.set_text(address);
 }
 
 bool BrowserWindowController::isEditingAddress() const

@@ -71,8 +71,9 @@ void BrowserWindowController::ruleListArrived(QuilBlock::RuleList list)
             return;
         if (adBlockEnabled()) {
             for (const auto& tab : self->tabs_)
-                webkit_user_content_manager_add_filter(
-                    webkit_web_view_get_user_content_manager(tab->webView()), self->compiledRuleList_.get());
+                if (tab->webView())
+                    webkit_user_content_manager_add_filter(
+                        webkit_web_view_get_user_content_manager(tab->webView()), self->compiledRuleList_.get());
             quillmereLog.info("Ad-block rule list attached to web view(s)");
         }
         self->releaseHeldLoads();
@@ -85,6 +86,8 @@ void BrowserWindowController::setAdBlockEnabled(bool enabled)
     if (!compiledRuleList_)
         return;
     for (const auto& tab : tabs_) {
+        if (!tab->webView())
+            continue; // a tab waiting for its page gets the current choice with its view
         WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(tab->webView());
         if (enabled)
             webkit_user_content_manager_add_filter(manager, compiledRuleList_.get());
@@ -105,10 +108,26 @@ void BrowserWindowController::blockCountUpdated(WebKitWebView* view, std::uint64
         setBadgeCount(tab->blockedCount());
 }
 
+namespace {
+
+// An empty address goes to the view's current history item, as a restored view needs.
+void startLoad(WebKitWebView* view, const std::string& url)
+{
+    if (!url.empty()) {
+        webkit_web_view_load_uri(view, url.c_str());
+        return;
+    }
+    if (WebKitBackForwardListItem* item =
+            webkit_back_forward_list_get_current_item(webkit_web_view_get_back_forward_list(view)))
+        webkit_web_view_go_to_back_forward_list_item(view, item);
+}
+
+} // namespace
+
 void BrowserWindowController::loadInView(WebKitWebView* view, const std::string& url)
 {
     if (!ruleListPending_) {
-        webkit_web_view_load_uri(view, url.c_str());
+        startLoad(view, url);
         return;
     }
     // Until the store answers, loads wait, so that a stored list is attached before a
@@ -138,7 +157,7 @@ void BrowserWindowController::releaseHeldLoads()
     heldLoads_.clear();
     for (auto& [weakView, url] : held)
         if (auto view = weakView.peek())
-            webkit_web_view_load_uri(view.get(), url.c_str());
+            startLoad(view.get(), url);
 }
 
 } // namespace quillmere

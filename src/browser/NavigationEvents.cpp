@@ -3,6 +3,7 @@
 // that went away.
 #include "browser/BrowserWindowController.h"
 #include "devtools/DevToolsPanel.h"
+#include "history/HistoryStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 
@@ -40,6 +41,9 @@ void BrowserWindowController::tabDidFinishLoading(Tab& tab, LoadOutcome outcome)
     startPendingCompile();
     if (outcome == LoadOutcome::Failed)
         return;
+    saveSessionSoon();
+    if (outcome == LoadOutcome::Page)
+        recordVisit(tab);
     // Never pull the text from under a user who is typing a new address.
     if (active && !tab.uri().empty() && !isEditingAddress())
         showAddress(tab.uri());
@@ -64,6 +68,22 @@ void BrowserWindowController::tabTitleDidChange(Tab& tab)
 {
     if (isActive(tab))
         window_->set_title(tab.title());
+    refreshTabBar();
+    if (!tab.showsOwnPage())
+        history_->updateTitle(tab.committedURI(), tab.title());
+    saveSessionSoon();
+}
+
+void BrowserWindowController::tabDidNavigateWithinPage(Tab& tab)
+{
+    if (isActive(tab) && !isEditingAddress())
+        showAddress(tab.uri());
+    recordVisit(tab);
+    saveSessionSoon();
+}
+
+void BrowserWindowController::tabIconDidChange(Tab&)
+{
     refreshTabBar();
 }
 
@@ -98,6 +118,7 @@ void BrowserWindowController::tabWebProcessDidTerminate(Tab& tab, WebKitWebProce
         reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "memory limit" : "crash", address);
     g_autofree char* escaped = g_markup_escape_text(address.c_str(), -1);
     const std::string page = replaceAll(resourceText("pages/crashed.html"), "{{ADDRESS}}", escaped);
+    tab.willShowInternalPage();
     webkit_web_view_load_alternate_html(tab.webView(), page.c_str(), address.c_str(), nullptr);
 }
 

@@ -77,8 +77,32 @@ FindBar& Tab::findBar()
 
 std::string Tab::uri() const
 {
-    const char* uri = webView_ ? webkit_web_view_get_uri(webView_.get()) : nullptr;
+    if (!webView_)
+        return pendingPage_ ? pendingPage_->uri : "";
+    const char* uri = webkit_web_view_get_uri(webView_.get());
     return uri ? uri : "";
+}
+
+void Tab::setPendingPage(PendingPage page)
+{
+    if (!page.title.empty())
+        title_ = page.title;
+    pendingPage_ = std::move(page);
+}
+
+std::optional<Tab::PendingPage> Tab::takePendingPage()
+{
+    auto page = std::move(pendingPage_);
+    pendingPage_.reset();
+    return page;
+}
+
+void Tab::setIcon(GdkTexture* icon)
+{
+    if (icon == icon_.get())
+        return;
+    icon_ = icon ? retain(icon) : nullptr;
+    delegate_.tabIconDidChange(*this);
 }
 
 void Tab::connect()
@@ -98,6 +122,8 @@ void Tab::connect()
     on("notify::estimated-load-progress",
         G_CALLBACK(+[](WebKitWebView*, GParamSpec*, Tab* tab) { tab->delegate_.tabLoadProgressDidChange(*tab); }));
     on("notify::title", G_CALLBACK(+[](WebKitWebView*, GParamSpec*, Tab* tab) { tab->titleChanged(); }));
+    on("notify::uri", G_CALLBACK(+[](WebKitWebView*, GParamSpec*, Tab* tab) { tab->uriChanged(); }));
+    on("notify::favicon", G_CALLBACK(+[](WebKitWebView*, GParamSpec*, Tab* tab) { tab->faviconChanged(); }));
     on("web-process-terminated", G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason reason, Tab* tab) {
         tab->delegate_.tabWebProcessDidTerminate(*tab, reason);
     }));
@@ -148,10 +174,14 @@ void Tab::loadChanged(WebKitLoadEvent event)
         blockedCount_ = 0;
         blockedByFrame_.clear();
         loadFailed_ = false;
+        showingInternalPage_ = internalPageNext_;
+        internalPageNext_ = false;
         // The engine follows a failed load with its error page for the same address.
         showingErrorPage_ = !failedURI_.empty() && failedURI_ == uri();
         failedURI_.clear();
         delegate_.tabDidStartLoading(*this);
+    } else if (event == WEBKIT_LOAD_COMMITTED) {
+        committedURI_ = uri();
     } else if (event == WEBKIT_LOAD_FINISHED) {
         LoadOutcome outcome = LoadOutcome::Page;
         if (loadFailed_) {
@@ -207,6 +237,22 @@ void Tab::titleChanged()
         return;
     setTitle(title);
     delegate_.tabTitleDidChange(*this);
+}
+
+// The engine changes the address together with its loading state, so an address that
+// changes while nothing loads is a navigation inside the page.
+void Tab::uriChanged()
+{
+    // A failed load also puts the shown page's address back without loading.
+    if (webkit_web_view_is_loading(webView_.get()) || uri().empty() || uri() == committedURI_)
+        return;
+    committedURI_ = uri();
+    delegate_.tabDidNavigateWithinPage(*this);
+}
+
+void Tab::faviconChanged()
+{
+    setIcon(webkit_web_view_get_favicon(webView_.get()));
 }
 
 } // namespace quillmere

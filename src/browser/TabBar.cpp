@@ -4,6 +4,7 @@
 
 #include <gtkmm/eventcontrollerscroll.h>
 #include <gtkmm/gestureclick.h>
+#include <gtkmm/image.h>
 #include <gtkmm/label.h>
 #include <gtkmm/layoutmanager.h>
 #include <gtkmm/overlay.h>
@@ -134,7 +135,7 @@ int TabBar::tabWidth(int stripWidth, int count)
     return std::clamp((stripWidth - kStripPadding) / count, kMinTabWidth, kMaxTabWidth);
 }
 
-void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex)
+void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex, const std::vector<GdkTexture*>& icons)
 {
     // Boxes are kept and relabelled where a tab is still in the same place, so a title
     // update does not replace the widget under the pointer.
@@ -167,6 +168,18 @@ void TabBar::rebuild(const std::vector<std::string>& titles, int activeIndex)
             setAccessibleName(*box, titles[i]);
             setAccessibleName(*box->get_last_child(), "Close " + titles[i]);
         }
+        // The icon sits over the start of the title button, whose text moves over for it.
+        auto* icon = static_cast<Gtk::Image*>(title->get_next_sibling());
+        GdkTexture* texture = i < icons.size() ? icons[i] : nullptr;
+        if (texture)
+            gtk_image_set_from_paintable(icon->gobj(), GDK_PAINTABLE(texture));
+        else
+            icon->clear();
+        icon->set_visible(texture != nullptr);
+        if (texture)
+            title->add_css_class("with-icon");
+        else
+            title->remove_css_class("with-icon");
     }
     queue_allocate();
 }
@@ -189,6 +202,16 @@ void TabBar::addBox(int index)
     title->signal_clicked().connect([this, index] { tabTapped(index); });
     box->set_child(*title);
 
+    auto* icon = Gtk::make_managed<Gtk::Image>();
+    icon->add_css_class("tab-icon");
+    icon->set_pixel_size(16);
+    icon->set_halign(Gtk::Align::START);
+    icon->set_valign(Gtk::Align::CENTER);
+    icon->set_margin_start(8);
+    icon->set_can_target(false); // clicks on it are the title's
+    icon->set_visible(false);
+    box->add_overlay(*icon);
+
     // Added after the title button, so it lies over the title's right end.
     auto* close = Gtk::make_managed<Gtk::Button>("✕");
     close->add_css_class("tab-close");
@@ -210,6 +233,15 @@ void TabBar::addBox(int index)
     else
         insert_child_after(*box, *tabButtons_.back());
     tabButtons_.push_back(box);
+}
+
+GdkPaintable* TabBar::iconOf(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(tabButtons_.size()))
+        return nullptr;
+    auto* box = static_cast<Gtk::Overlay*>(tabButtons_[index]);
+    auto* icon = static_cast<Gtk::Image*>(box->get_child()->get_next_sibling());
+    return icon->get_visible() ? gtk_image_get_paintable(const_cast<GtkImage*>(icon->gobj())) : nullptr;
 }
 
 void TabBar::tabTapped(int index)

@@ -24,17 +24,23 @@ Tab& BrowserWindowController::insertTab(GObjectPtr<WebKitWebView> view, int posi
 {
     position = std::clamp(position, 0, static_cast<int>(tabs_.size()));
     Tab& added = **tabs_.insert(tabs_.begin() + position, std::make_unique<Tab>(*this, std::move(view)));
-    Gtk::Widget& widget = *added.widget();
-    widget.set_vexpand(true);
-    widget.set_hexpand(true);
-    widget.set_visible(false);
-    pageArea_.prepend(widget);
+    placeWebView(added);
     if (activate)
         switchToTab(position);
     else if (position <= activeTabIndex_)
         ++activeTabIndex_;
     refreshTabBar();
+    saveSessionSoon();
     return added;
+}
+
+void BrowserWindowController::placeWebView(Tab& tab)
+{
+    Gtk::Widget& widget = *tab.widget();
+    widget.set_vexpand(true);
+    widget.set_hexpand(true);
+    widget.set_visible(false);
+    pageArea_.prepend(widget);
 }
 
 // Behind the opener, after the tabs already opened from it, and not shown.
@@ -48,32 +54,13 @@ void BrowserWindowController::tabWantsBackgroundTab(Tab& opener, const std::stri
     loadInView(added.webView(), uri);
 }
 
-void BrowserWindowController::reopenClosedTab()
-{
-    if (closedTabs_.empty())
-        return;
-    ClosedTab closed = std::move(closedTabs_.back());
-    closedTabs_.pop_back();
-    Tab& tab = insertTab(makeConfiguredWebView(), closed.index, true);
-    WebKitWebView* view = tab.webView();
-    if (closed.state) {
-        webkit_web_view_restore_session_state(view, closed.state.get());
-        WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
-        if (WebKitBackForwardListItem* current = webkit_back_forward_list_get_current_item(history)) {
-            webkit_web_view_go_to_back_forward_list_item(view, current);
-            return;
-        }
-    }
-    loadInView(view, closed.uri);
-}
-
 void BrowserWindowController::closeTab(int index)
 {
     if (index < 0 || index >= static_cast<int>(tabs_.size()))
         return;
     std::unique_ptr<Tab> closed = std::move(tabs_[index]);
     tabs_.erase(tabs_.begin() + index);
-    rememberClosedTab(*closed, index);
+    rememberClosedTab(*closed);
     if (Gtk::Widget* widget = closed->widget())
         pageArea_.remove(*widget);
     closed.reset();
@@ -82,16 +69,7 @@ void BrowserWindowController::closeTab(int index)
         openNewTab();
     else
         switchToTab(std::min(index, static_cast<int>(tabs_.size()) - 1));
-}
-
-void BrowserWindowController::rememberClosedTab(Tab& tab, int index)
-{
-    if (!tab.webView() || tab.uri().empty())
-        return;
-    ClosedTab closed {tab.uri(), index, SessionStatePtr(webkit_web_view_get_session_state(tab.webView()))};
-    closedTabs_.push_back(std::move(closed));
-    if (closedTabs_.size() > kClosedTabsKept)
-        closedTabs_.erase(closedTabs_.begin());
+    saveSessionSoon();
 }
 
 void BrowserWindowController::switchToTab(int index)
@@ -103,6 +81,8 @@ void BrowserWindowController::switchToTab(int index)
             widget->set_visible(false);
     activeTabIndex_ = index;
     Tab& tab = *tabs_[index];
+    // A restored tab gets its page when it is first shown.
+    ensureWebView(tab);
     if (Gtk::Widget* shown = barSlot_.get_first_child())
         barSlot_.remove(*shown);
     barSlot_.append(tab.bars());
@@ -116,15 +96,19 @@ void BrowserWindowController::switchToTab(int index)
     window_->set_title(tab.title().empty() ? "Quillmere" : tab.title());
     showLoadProgress();
     refreshTabBar();
+    saveSessionSoon();
 }
 
 void BrowserWindowController::refreshTabBar()
 {
     std::vector<std::string> titles;
+    std::vector<GdkTexture*> icons;
     titles.reserve(tabs_.size());
-    for (const auto& tab : tabs_)
+    for (const auto& tab : tabs_) {
         titles.push_back(tab->title().empty() ? "New Tab" : tab->title());
-    tabBar_->rebuild(titles, activeTabIndex_);
+        icons.push_back(tab->icon());
+    }
+    tabBar_->rebuild(titles, activeTabIndex_, icons);
 }
 
 Gdk::Rectangle BrowserWindowController::webViewFrame() const

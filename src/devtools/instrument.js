@@ -252,6 +252,9 @@
                 seen[entry.name] = true;
                 if (entry.initiatorType === "fetch" || entry.initiatorType === "xmlhttprequest")
                     continue;
+                // The site's icon is loaded for the browser (tabs, history), not by the page.
+                if (entry.initiatorType === "icon")
+                    continue;
                 var id = makeId();
                 request(id, entry.initiatorType ? apply(toUpperCase, entry.initiatorType, []) : "RESOURCE",
                     entry.name, "{}", "");

@@ -47,6 +47,26 @@ void walk(GtkWidget* widget)
         name(widget, "Rows");
     } else if (GTK_IS_STACK_SWITCHER(widget)) {
         name(widget, "Sections");
+    } else if (GTK_IS_STACK(widget)) {
+        // Each page is an accessible object of its own, read out by its title.
+        for (GtkWidget* child = gtk_widget_get_first_child(widget); child; child = gtk_widget_get_next_sibling(child)) {
+            GtkStackPage* page = gtk_stack_get_page(GTK_STACK(widget), child);
+            const char* title = page ? gtk_stack_page_get_title(page) : nullptr;
+            const char* pageName = page ? gtk_stack_page_get_name(page) : nullptr;
+            if (page)
+                gtk_accessible_update_property(GTK_ACCESSIBLE(page), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                    title          ? title
+                        : pageName ? pageName
+                                   : "Page",
+                    -1);
+        }
+    } else if (GTK_IS_DROP_DOWN(widget)) {
+        for (GtkWidget* part = gtk_widget_get_first_child(widget); part; part = gtk_widget_get_next_sibling(part))
+            if (GTK_IS_TOGGLE_BUTTON(part))
+                name(part, "Choose");
+    } else if (isType(widget, "GtkListItemWidget")) {
+        if (auto text = labelText(widget); !text.empty())
+            name(widget, text);
     }
     for (GtkWidget* child = gtk_widget_get_first_child(widget); child; child = gtk_widget_get_next_sibling(child))
         walk(child);

@@ -320,4 +320,9 @@ bool adBlockEnabled(const UserDefaults& defaults)
     return defaults.boolean(kAdBlockEnabledKey).value_or(true);
 }
 
+bool restoreTabsAtLaunch(const UserDefaults& defaults)
+{
+    return defaults.boolean(kRestoreTabsKey).value_or(true);
+}
+
 } // namespace quillmere

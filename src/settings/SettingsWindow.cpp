@@ -28,8 +28,11 @@ SettingsWindow::SettingsWindow(std::weak_ptr<BrowserWindowController> browserCon
     , updateBtn_("Check for Updates")
     , makeDefaultBtn_("Make Default Browser")
     , saveBtn_("Save")
+    , onLaunchChoice_(std::vector<Glib::ustring> {"restore previous tabs", "open the homepage"})
     , clearDataBtn_("Clear Cookies & Cache")
+    , clearHistoryBtn_("Clear History")
     , showLogsBtn_("Show Logs")
+    , showHistoryBtn_("Show History")
     , updateBase_(Updater::configuredBase())
 {
     set_title("Quillmere Settings");
@@ -166,19 +169,49 @@ void SettingsWindow::setup()
     homepageRow->append(homepageField_);
     homepageRow->append(saveBtn_);
     addRow(homepage, *homepageRow, 388, 28, 6);
+    auto* launchRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
+    auto* launchLabel = Gtk::make_managed<Gtk::Label>("On launch:");
+    note(*launchLabel, false);
+    launchLabel->set_yalign(0.5);
+    launchLabel->set_margin_end(8);
+    onLaunchChoice_.set_selected(restoreTabsAtLaunch() ? 0 : 1);
+    onLaunchChoice_.set_hexpand(true);
+    onLaunchChoice_.add_css_class("settings-choice");
+    setAccessibleName(onLaunchChoice_, "On launch");
+    onLaunchChoice_.property_selected().signal_changed().connect(action(&SettingsWindow::chooseOnLaunch));
+    launchRow->append(*launchLabel);
+    launchRow->append(onLaunchChoice_);
+    addRow(homepage, *launchRow, 388, 28, 8);
 
     addDivider(15);
     Gtk::Box& browsingData = addSection();
     addRow(browsingData, *heading("Browsing Data", 13), 250, 20, 15);
-    addRow(browsingData, clearDataBtn_, 220, 30, 5);
+    // History has a button of its own beside the one for website data.
+    auto* clearRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
+    clearDataBtn_.set_size_request(220, 30);
+    clearHistoryBtn_.set_size_request(-1, 30);
+    clearHistoryBtn_.set_hexpand(true);
+    clearHistoryBtn_.set_margin_start(8);
+    clearRow->append(clearDataBtn_);
+    clearRow->append(clearHistoryBtn_);
+    addRow(browsingData, *clearRow, kColumnWidth, 30, 5);
     clearDataBtn_.signal_clicked().connect(action(&SettingsWindow::clearData));
+    clearHistoryBtn_.signal_clicked().connect(action(&SettingsWindow::clearHistory));
     note(clearDataStatus_, false);
     addRow(browsingData, clearDataStatus_, 390, 20, 5);
 
     addDivider(9);
     Gtk::Box& logs = addSection();
-    addRow(logs, showLogsBtn_, 220, 30, 9);
+    auto* windowsRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
+    showLogsBtn_.set_size_request(220, 30);
+    showHistoryBtn_.set_size_request(-1, 30);
+    showHistoryBtn_.set_hexpand(true);
+    showHistoryBtn_.set_margin_start(8);
+    windowsRow->append(showLogsBtn_);
+    windowsRow->append(showHistoryBtn_);
+    addRow(logs, *windowsRow, kColumnWidth, 30, 9);
     showLogsBtn_.signal_clicked().connect(action(&SettingsWindow::showLogs));
+    showHistoryBtn_.signal_clicked().connect(action(&SettingsWindow::showHistory));
     // Shown only when the settings file is in trouble; hidden, it takes no room.
     note(fileNotice_, true);
     fileNotice_.add_css_class("settings-warning");
@@ -190,7 +223,8 @@ void SettingsWindow::setup()
     nameStatusLabel(updateStatus_, "No update checked yet");
     nameStatusLabel(fileNotice_, "Settings file in order");
 
-    for (Gtk::Button* button : {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &showLogsBtn_})
+    for (Gtk::Button* button :
+        {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &clearHistoryBtn_, &showLogsBtn_, &showHistoryBtn_})
         button->add_css_class("settings-button");
 }
 
@@ -245,6 +279,31 @@ void SettingsWindow::clearData()
         if (auto self = weakSelf.lock())
             self->clearDataStatus_.set_text("Cleared cookies, cache, and local storage.");
     });
+}
+
+void SettingsWindow::clearHistory()
+{
+    clearDataStatus_.set_text("Clearing history...");
+    auto controller = browserController_.lock();
+    if (!controller)
+        return;
+    std::weak_ptr<SettingsWindow> weakSelf = weak_from_this();
+    controller->clearHistory([weakSelf] {
+        if (auto self = weakSelf.lock())
+            self->clearDataStatus_.set_text("Cleared history, site icons and recently closed tabs.");
+    });
+}
+
+void SettingsWindow::showHistory()
+{
+    if (auto controller = browserController_.lock())
+        controller->showHistory();
+}
+
+void SettingsWindow::chooseOnLaunch()
+{
+    UserDefaults::standard().setBool(kRestoreTabsKey, onLaunchChoice_.get_selected() == 0);
+    showFileState();
 }
 
 void SettingsWindow::showLogs()

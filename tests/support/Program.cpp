@@ -2,6 +2,8 @@
 
 #include "platform/Log.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <glib/gstdio.h>
 #include <unistd.h>
 
@@ -57,6 +59,48 @@ std::string Program::log() const
     std::string text = out ? out : "";
     g_free(out);
     return text;
+}
+
+// Sends WM_DELETE_WINDOW to every shown top-level window whose _NET_WM_PID is the program's.
+void Program::closeWindows() const
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return;
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+    const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes attributes;
+        Atom type;
+        int format;
+        unsigned long items, after;
+        unsigned char* value = nullptr;
+        if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable
+            || XGetWindowProperty(
+                   display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &value)
+                != Success
+            || !value)
+            continue;
+        const bool ours = items == 1 && std::to_string(*reinterpret_cast<unsigned long*>(value)) == pid_;
+        XFree(value);
+        if (!ours)
+            continue;
+        XEvent event {};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = children[i];
+        event.xclient.message_type = protocols;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(deleteWindow);
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display, children[i], False, NoEventMask, &event);
+    }
+    if (children)
+        XFree(children);
+    XCloseDisplay(display);
 }
 
 void activateAction(const char* action)

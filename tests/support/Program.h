@@ -6,6 +6,8 @@
 
 #include <gio/gio.h>
 
+#include <csignal>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -55,6 +57,10 @@ public:
     {
         return runUntil([&] { return finished_; }, timeoutMs);
     }
+    // Ends the program at once, as a crash would.
+    void kill() { g_subprocess_send_signal(process_, SIGKILL); }
+    // Closes the program's windows as a window manager's close button does.
+    void closeWindows() const;
     int exitStatus() const
     {
         return g_subprocess_get_if_exited(process_) ? g_subprocess_get_exit_status(process_) : -1;

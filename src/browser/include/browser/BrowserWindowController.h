@@ -9,6 +9,7 @@
 #include "browser/TabBar.h"
 #include "browser/WebViewFactory.h"
 #include "platform/ScriptMessageHandler.h"
+#include "session/SessionFile.h"
 
 #include <gdkmm/rectangle.h>
 #include <gtkmm/applicationwindow.h>
@@ -26,9 +27,13 @@
 
 namespace quillmere {
 
+class AddressSuggestions;
 class BlockCounter;
 class DevToolsPanel;
+class HistoryStore;
+class HistoryWindow;
 class PiPController;
+class ProfileDatabase;
 
 class BrowserWindowController : public TabBarDelegate,
                                 public TabDelegate,
@@ -61,8 +66,6 @@ public:
     void findInPage();
     void toggleFullscreen();
     bool fullscreenRequested() const { return fullscreenRequested_; }
-    // Opens the most recently closed tab again, with its back and forward history.
-    void reopenClosedTab();
 
     // Tabs.
     Tab& openNewTab(const std::optional<std::string>& url = std::nullopt);
@@ -108,6 +111,31 @@ public:
     DevToolsPanel& devPanel() { return *devPanel_; }
     PiPController& pipController() { return *pipController_; }
 
+    // History: what was visited, the suggestions under the address field and the
+    // history window.
+    ProfileDatabase& profileDatabase() { return *profile_; }
+    HistoryStore& history() { return *history_; }
+    AddressSuggestions& suggestions() { return *suggestions_; }
+    void showHistory();
+    HistoryWindow* historyWindow() const { return historyWindow_.get(); }
+    // Forgets every visit, the site icons and the recently closed tabs; `completion`
+    // runs on the main loop once that is done.
+    void clearHistory(std::function<void()> completion);
+
+    // The session: what is open is saved whenever it changes and restored at launch.
+    // Whether this launch restored the previous session's tabs.
+    bool restoredSession() const { return launch_.restored; }
+    void reopenClosedTab();
+    const std::vector<SavedTab>& closedTabs() const { return closedTabs_; }
+    // Shown at launch instead of restoring a session that keeps crashing the browser.
+    Gtk::Box& restoreBar() { return restoreBar_; }
+    Gtk::Button& restoreButton() { return restoreButton_; }
+    void restoreOfferedSession();
+    // Saves the session for the next launch as one that ended normally; once.
+    void sessionDidEnd();
+    // Writes the session now and waits until it is on disk.
+    void saveSessionNow();
+
     // Handlers of the three channels; a channel without one drops its messages.
     void setMessageHandler(const std::string& channel, ScriptMessageHandler* handler);
 
@@ -115,14 +143,28 @@ private:
     explicit BrowserWindowController(const Glib::RefPtr<Gtk::Application>& application);
     void setupUI();
     void buildToolbar();
+    void buildRestoreBar();
     bool handleKey(guint keyval, Gdk::ModifierType state, bool inBrowserWindow);
     bool escape();
 
     // A new web view; `opener`, when given, is the page that asked for it.
     GObjectPtr<WebKitWebView> makeConfiguredWebView(WebKitWebView* opener = nullptr);
     Tab& addTab(GObjectPtr<WebKitWebView> view);
+    // Gives a tab that waits for its page its web view, and starts showing the page.
+    void ensureWebView(Tab& tab);
+    void placeWebView(Tab& tab);
+
+    // The session (BrowserSession.cpp).
+    void openFirstTabs();
+    void restoreTabs(const Session& session);
+    Session currentSession() const;
+    void saveSessionSoon();
+    void writeSession(bool wait);
+    void rememberClosedTab(const Tab& tab);
     Tab& insertTab(GObjectPtr<WebKitWebView> view, int position, bool activate);
-    void rememberClosedTab(Tab& tab, int index);
+    // History (BrowsingHistory.cpp).
+    void startHistory();
+    void recordVisit(Tab& tab);
     void receiveScriptMessage(const char* channel, const ScriptSender& sender, JSCValue* body);
 
     Tab* activeTab() const;
@@ -148,6 +190,8 @@ private:
     void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) override;
     void tabLoadProgressDidChange(Tab& tab) override;
     void tabTitleDidChange(Tab& tab) override;
+    void tabDidNavigateWithinPage(Tab& tab) override;
+    void tabIconDidChange(Tab& tab) override;
     void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) override;
     WebKitWebView* tabWantsNewTab(Tab& opener) override;
     void tabWantsToClose(Tab& tab) override;
@@ -178,18 +222,6 @@ private:
     QuilBlock::RuleList compiledRuleList_;
     std::vector<std::unique_ptr<Tab>> tabs_;
 
-    struct SessionStateUnref {
-        void operator()(WebKitWebViewSessionState* state) const { webkit_web_view_session_state_unref(state); }
-    };
-    using SessionStatePtr = std::unique_ptr<WebKitWebViewSessionState, SessionStateUnref>;
-    // Recently closed tabs, the latest last: where each stood and its history.
-    struct ClosedTab {
-        std::string uri;
-        int index;
-        SessionStatePtr state;
-    };
-    static constexpr size_t kClosedTabsKept = 25;
-    std::vector<ClosedTab> closedTabs_;
     int activeTabIndex_ = 0;
 
     DevToolsPanel* devPanel_ = nullptr; // in the page area, below the web views
@@ -197,7 +229,24 @@ private:
     std::shared_ptr<BlockCounter> blockCounter_;
     bool ruleListPending_ = false;
     std::function<void()> pendingCompile_; // a first compile, waiting for the first page
+    // An empty address goes to the view's current history item (a restored tab).
     std::vector<std::pair<GWeak<WebKitWebView>, std::string>> heldLoads_;
+
+    std::shared_ptr<ProfileDatabase> profile_;
+    std::shared_ptr<HistoryStore> history_;
+    std::unique_ptr<AddressSuggestions> suggestions_;
+    std::unique_ptr<HistoryWindow> historyWindow_;
+
+    std::unique_ptr<SessionWriter> sessionWriter_;
+    LaunchRecord launch_; // this launch, as the session file records it
+    std::vector<SavedTab> closedTabs_; // most recent last
+    std::optional<Session> offeredSession_; // the one the restore bar offers
+    bool sessionSaveScheduled_ = false;
+    bool sessionEnded_ = false;
+    Gtk::Box restoreBar_;
+    Gtk::Label restoreLabel_;
+    Gtk::Button restoreButton_;
+    Gtk::Button dismissRestoreButton_;
 
     std::array<ScriptMessageHandler*, kMessageChannelCount> messageHandlers_ {};
 };

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ public:
     virtual void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) = 0;
     virtual void tabLoadProgressDidChange(Tab& tab) = 0;
     virtual void tabTitleDidChange(Tab& tab) = 0;
+    // The address changed without a load: a same-document navigation (an anchor,
+    // pushState or replaceState).
+    virtual void tabDidNavigateWithinPage(Tab& tab) = 0;
+    virtual void tabIconDidChange(Tab& tab) = 0;
     virtual void tabWebProcessDidTerminate(Tab& tab, WebKitWebProcessTerminationReason reason) = 0;
     // The page asks for a new window (a link with a target, window.open): answers the
     // view of the tab opened for it (related to the opener's), or null to refuse.
@@ -70,8 +75,33 @@ public:
     // A random UUID; nothing looks tabs up by it.
     const std::string& id() const { return id_; }
     const std::string& title() const { return title_; }
-    // The page's address, or "" while it has none.
+    // The page's address, or "" while it has none; for a tab waiting for its view, the
+    // address it will show.
     std::string uri() const;
+
+    // The address of the page the tab shows now; while a new one loads, the old page's
+    // (a title that arrives late is the old page's).
+    const std::string& committedURI() const { return committedURI_; }
+
+    // A page to show once the tab gets its view (a restored or reopened tab): its address,
+    // its title meanwhile, and the engine's saved back and forward history (Base64).
+    struct PendingPage {
+        std::string uri;
+        std::string title;
+        std::string state;
+    };
+    void setPendingPage(PendingPage page);
+    const std::optional<PendingPage>& pendingPage() const { return pendingPage_; }
+    std::optional<PendingPage> takePendingPage();
+
+    // The site's icon, or null.
+    GdkTexture* icon() const { return icon_.get(); }
+    void setIcon(GdkTexture* icon);
+
+    // The next load is a page of the program's own (the crashed-tab page), not the site's.
+    void willShowInternalPage() { internalPageNext_ = true; }
+    // Whether the tab shows the engine's error page or a page of the program's own.
+    bool showsOwnPage() const { return showingErrorPage_ || showingInternalPage_; }
 
     // The tab's own bars under the toolbar (questions a page asks, find in page); the
     // window shows the active tab's and keeps the others' state as it is.
@@ -103,6 +133,8 @@ private:
     gboolean decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
     void titleChanged();
     void setTitle(const std::string& title);
+    void uriChanged();
+    void faviconChanged();
 
     TabDelegate& delegate_;
     const std::string id_;
@@ -116,6 +148,11 @@ private:
     std::int64_t blockedCount_ = 0;
     PagePrinter printer_;
     std::map<std::uint64_t, std::int64_t> blockedByFrame_; // since the page started loading
+    std::optional<PendingPage> pendingPage_;
+    GObjectPtr<GdkTexture> icon_;
+    std::string committedURI_;
+    bool internalPageNext_ = false;
+    bool showingInternalPage_ = false;
 
     // A load that failed before it finished keeps the old title, also while the
     // engine's error page for it is shown.

@@ -1,5 +1,5 @@
 // The strip of tabs across the top of the browser window: one rounded box per tab
-// with its title and a close button, then a "+" button. It holds no tab state: the
+// with its site's icon, its title and a close button, then a "+" button. It holds no tab state: the
 // owner hands it the titles with rebuild(), and it reports clicks by tab index.
 #pragma once
 
@@ -28,7 +28,8 @@ public:
     // The delegate is held weakly: clicks after it is gone do nothing.
     void setDelegate(std::weak_ptr<TabBarDelegate> delegate) { delegate_ = std::move(delegate); }
 
-    void rebuild(const std::vector<std::string>& titles, int activeIndex);
+    // `icons`, when given, holds each tab's site icon (or null), shown before its title.
+    void rebuild(const std::vector<std::string>& titles, int activeIndex, const std::vector<GdkTexture*>& icons = {});
 
     // Width of each tab's slot for `count` tabs in a strip `stripWidth` wide.
     static int tabWidth(int stripWidth, int count);
@@ -40,6 +41,8 @@ public:
 
     // The per-tab boxes in tab order, and the "+" button (for layout and tests).
     const std::vector<Gtk::Widget*>& tabButtons() const { return tabButtons_; }
+    // The icon shown in the box of tab `index`, or null.
+    GdkPaintable* iconOf(int index) const;
     Gtk::Button& newTabButton() { return newTabButton_; }
 
 protected:

@@ -14,6 +14,7 @@ namespace quillmere {
 
 inline constexpr const char* kHomepageKey = "quillmereHomepage";
 inline constexpr const char* kAdBlockEnabledKey = "quillmereAdBlockEnabled";
+inline constexpr const char* kRestoreTabsKey = "quillmereRestoreTabs";
 
 class UserDefaults {
 public:
@@ -67,5 +68,8 @@ private:
 // The ad-block switch as every part of the program reads it: a stored boolean wins;
 // nothing stored, or anything that is not a boolean, means on.
 bool adBlockEnabled(const UserDefaults& defaults = UserDefaults::standard());
+
+// What a launch opens: the previous session's tabs (a stored false: the homepage).
+bool restoreTabsAtLaunch(const UserDefaults& defaults = UserDefaults::standard());
 
 } // namespace quillmere

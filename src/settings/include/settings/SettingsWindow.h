@@ -1,5 +1,5 @@
-// The settings window: updates, default browser, ad and tracker blocking, homepage,
-// browsing data and the log viewer. It keeps no settings logic of its own beyond
+// The settings window: updates, default browser, ad and tracker blocking, homepage and
+// what a launch opens, browsing data and history, and the log viewer. It keeps no settings logic of its own beyond
 // storing the homepage and saying when the settings file is damaged or unreadable;
 // every action goes to the part that owns it. The application delegate makes one on
 // the first "Settings..." and keeps it; closing only hides it.
@@ -10,6 +10,7 @@
 #include <gtkmm/box.h>
 #include <gtkmm/button.h>
 #include <gtkmm/checkbutton.h>
+#include <gtkmm/dropdown.h>
 #include <gtkmm/entry.h>
 #include <gtkmm/label.h>
 #include <gtkmm/window.h>
@@ -25,7 +26,7 @@ class LogViewerWindow;
 class SettingsWindow : public Gtk::Window, public std::enable_shared_from_this<SettingsWindow> {
 public:
     static constexpr int kWidth = 440;
-    static constexpr int kHeight = 590;
+    static constexpr int kHeight = 626;
 
     static std::shared_ptr<SettingsWindow> create(std::weak_ptr<BrowserWindowController> browserController);
     ~SettingsWindow() override;
@@ -40,6 +41,10 @@ public:
     Gtk::Button& saveButton() { return saveBtn_; }
     Gtk::Button& clearDataButton() { return clearDataBtn_; }
     Gtk::Button& showLogsButton() { return showLogsBtn_; }
+    // "On launch:" 0 restores the previous tabs, 1 opens the homepage.
+    Gtk::DropDown& onLaunchChoice() { return onLaunchChoice_; }
+    Gtk::Button& clearHistoryButton() { return clearHistoryBtn_; }
+    Gtk::Button& showHistoryButton() { return showHistoryBtn_; }
     Gtk::Label& fileNotice() { return fileNotice_; }
     LogViewerWindow* logViewer() const { return logViewer_.get(); }
     Gtk::Box& content() { return content_; }
@@ -53,6 +58,9 @@ public:
     void toggleAdBlock();
     void saveHomepage();
     void clearData();
+    void clearHistory();
+    void showHistory();
+    void chooseOnLaunch();
     void showLogs();
 
 private:
@@ -73,9 +81,12 @@ private:
     Gtk::CheckButton adBlockCheckbox_;
     Gtk::Entry homepageField_;
     Gtk::Button saveBtn_;
+    Gtk::DropDown onLaunchChoice_;
     Gtk::Button clearDataBtn_;
+    Gtk::Button clearHistoryBtn_;
     Gtk::Label clearDataStatus_;
     Gtk::Button showLogsBtn_;
+    Gtk::Button showHistoryBtn_;
     Gtk::Label fileNotice_;
     bool updateFound_ = false; // the button installs from then on
     std::string updateBase_;
