@@ -201,40 +201,7 @@ int main()
     g_log_set_writer_func(
         [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
 
-    // The server answers from its own thread, so that its work is not counted as the
-    // browser's and never delays the browser's main loop.
-    struct Serving {
-        GMutex lock;
-        GCond ready;
-        int port = 0;
-    } serving;
-    g_mutex_init(&serving.lock);
-    g_cond_init(&serving.ready);
-    g_thread_new(
-        "server",
-        +[](gpointer data) -> gpointer {
-            auto* serving = static_cast<Serving*>(data);
-            GMainContext* context = g_main_context_new();
-            g_main_context_push_thread_default(context);
-            SoupServer* server = soup_server_new(nullptr, nullptr);
-            soup_server_add_handler(server, nullptr, handle, nullptr, nullptr);
-            soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
-            GSList* uris = soup_server_get_uris(server);
-            g_mutex_lock(&serving->lock);
-            serving->port = g_uri_get_port(static_cast<GUri*>(uris->data));
-            g_cond_signal(&serving->ready);
-            g_mutex_unlock(&serving->lock);
-            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-            for (;;)
-                g_main_context_iteration(context, TRUE);
-            return nullptr;
-        },
-        &serving);
-    g_mutex_lock(&serving.lock);
-    while (serving.port == 0)
-        g_cond_wait(&serving.ready, &serving.lock);
-    const std::string base = "http://127.0.0.1:" + std::to_string(serving.port);
-    g_mutex_unlock(&serving.lock);
+    const std::string base = "http://127.0.0.1:" + std::to_string(serveOnOwnThread(handle));
 
     InProcessBrowser program(base + "/flood");
     BrowserWindowController& browser = program.browser();

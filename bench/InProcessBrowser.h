@@ -8,6 +8,7 @@
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
 
+#include <libsoup/soup.h>
 #include <unistd.h>
 
 #include <memory>
@@ -38,5 +39,46 @@ private:
     Glib::RefPtr<Gtk::Application> application_;
     std::unique_ptr<AppDelegate> delegate_;
 };
+
+// Serves `handle` from a thread of its own, so that the server's work is not counted as
+// the browser's and never delays the browser's main loop; answers the port.
+inline int serveOnOwnThread(SoupServerCallback handle)
+{
+    struct Serving {
+        GMutex lock;
+        GCond ready;
+        SoupServerCallback handle;
+        int port = 0;
+    };
+    auto* serving = new Serving {{}, {}, handle}; // lives as long as the server, the process
+    g_mutex_init(&serving->lock);
+    g_cond_init(&serving->ready);
+    g_thread_new(
+        "server",
+        +[](gpointer data) -> gpointer {
+            auto* serving = static_cast<Serving*>(data);
+            GMainContext* context = g_main_context_new();
+            g_main_context_push_thread_default(context);
+            SoupServer* server = soup_server_new(nullptr, nullptr);
+            soup_server_add_handler(server, nullptr, serving->handle, nullptr, nullptr);
+            soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
+            GSList* uris = soup_server_get_uris(server);
+            g_mutex_lock(&serving->lock);
+            serving->port = g_uri_get_port(static_cast<GUri*>(uris->data));
+            g_cond_signal(&serving->ready);
+            g_mutex_unlock(&serving->lock);
+            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+            for (;;)
+                g_main_context_iteration(context, TRUE);
+            return nullptr;
+        },
+        serving);
+    g_mutex_lock(&serving->lock);
+    while (serving->port == 0)
+        g_cond_wait(&serving->ready, &serving->lock);
+    const int port = serving->port;
+    g_mutex_unlock(&serving->lock);
+    return port;
+}
 
 } // namespace quillmere::bench
