@@ -4,6 +4,9 @@
 #include "support/Input.h"
 
 #include "browser/FindBar.h"
+#include "browser/ZoomLevels.h"
+#include "history/AddressSuggestions.h"
+#include "platform/ProfileDatabase.h"
 #include "platform/UserDefaults.h"
 #include "settings/SettingsWindow.h"
 
@@ -60,7 +63,14 @@ TEST_F(Habits, FindInPageCountsMatchesAndWalksThemBothWays)
     EXPECT_TRUE(runUntil([&] { return bar.status().get_text() == "1 of 1"; })) << bar.status().get_text();
     typeText("zz");
     EXPECT_TRUE(runUntil([&] { return bar.status().get_text() == "No matches"; }));
-    // Escape closes the bar and gives the keyboard back to the page.
+    // Escape closes the address suggestions before the bar, then the bar, giving the
+    // keyboard back to the page.
+    browser().addressField().grab_focus();
+    typeText("otter");
+    ASSERT_TRUE(runUntil([&] { return browser().suggestions().shown(); }));
+    pressKey(GDK_KEY_Escape);
+    EXPECT_TRUE(!browser().suggestions().shown() && bar.get_visible());
+    gtk_widget_grab_focus(GTK_WIDGET(activeView()));
     pressKey(GDK_KEY_Escape);
     EXPECT_TRUE(runUntil([&] { return !bar.get_visible(); }));
     EXPECT_TRUE(gtk_widget_has_focus(GTK_WIDGET(activeView())));
@@ -146,6 +156,68 @@ TEST_F(Habits, KeysAndMouseButtonsNavigateReloadAndSwitchTabs)
     EXPECT_TRUE(browser().toolbar().get_mapped() && browser().tabBar().get_mapped());
     pressKey(GDK_KEY_F11);
     EXPECT_FALSE(browser().fullscreenRequested());
+}
+
+TEST_F(Habits, ZoomMovesInStepsPerSiteIsShownInTheAddressFieldAndRemembered)
+{
+    EXPECT_EQ(ZoomLevels::step(3.0, 1), 3.0);
+    EXPECT_EQ(ZoomLevels::step(0.3, -1), 0.3);
+    EXPECT_EQ(ZoomLevels::step(1.15, 1), 1.2);
+    EXPECT_EQ(ZoomLevels::step(1.15, -1), 1.1);
+    {
+        // A level chosen in an earlier run.
+        auto database = std::make_shared<ProfileDatabase>(ProfileDatabase::defaultPath());
+        ZoomLevels(database).set("localhost", 1.5);
+        database->flush();
+    }
+    server.page("/", "<title>Zoom</title><div style='height:4000px'>tall</div>");
+    launchOn("/");
+    auto level = [&] { return webkit_web_view_get_zoom_level(activeView()); };
+    Gtk::Button& shown = browser().zoomButton();
+    EXPECT_FALSE(shown.get_visible());
+
+    pressKey(GDK_KEY_plus, {GDK_KEY_Control_L, GDK_KEY_Shift_L});
+    pressKey(GDK_KEY_equal, {GDK_KEY_Control_L});
+    EXPECT_DOUBLE_EQ(level(), 1.2);
+    EXPECT_TRUE(shown.get_visible() && shown.get_label() == "120%");
+    pressKey(GDK_KEY_minus, {GDK_KEY_Control_L});
+    EXPECT_DOUBLE_EQ(level(), 1.1);
+    // Control with the wheel zooms and does not scroll the page.
+    holdingKeys({GDK_KEY_Control_L}, [&] { scrollWheel(*tab(0).widget(), -1); });
+    EXPECT_TRUE(runUntil([&] { return level() == 1.2; }));
+    holdingKeys({GDK_KEY_Control_L}, [&] { scrollWheel(*tab(0).widget(), 2); });
+    EXPECT_TRUE(runUntil([&] { return level() == 1.0; })) << level();
+    EXPECT_EQ(evaluate(activeView(), "scrollY"), "0");
+    for (int i = 0; i < 20; ++i)
+        pressKey(GDK_KEY_minus, {GDK_KEY_Control_L});
+    EXPECT_DOUBLE_EQ(level(), 0.3);
+    EXPECT_EQ(shown.get_label(), "30%");
+
+    // The level belongs to the site: a new tab of it starts there, another site does not,
+    // and a site zoomed in an earlier run comes back at its level.
+    browser().openNewTab(server.url("/"));
+    ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
+    EXPECT_DOUBLE_EQ(level(), 0.3);
+    const std::string other = "http://localhost:" + std::to_string(server.port()) + "/";
+    browser().loadURL(other);
+    ASSERT_TRUE(waitForLoad(activeView(), other));
+    EXPECT_DOUBLE_EQ(level(), 1.5);
+    EXPECT_EQ(shown.get_label(), "150%");
+    // Ctrl+0 and a click on the level go back to 100%, for the site.
+    pressKey(GDK_KEY_0, {GDK_KEY_Control_L});
+    EXPECT_DOUBLE_EQ(level(), 1.0);
+    EXPECT_FALSE(shown.get_visible());
+    browser().switchToTab(0);
+    ASSERT_TRUE(runUntil([&] { return shown.get_mapped(); }));
+    click(shown);
+    EXPECT_TRUE(runUntil([&] { return level() == 1.0 && !shown.get_visible(); }));
+    browser().profileDatabase().flush();
+    std::optional<std::int64_t> stored;
+    browser().profileDatabase().read<std::optional<std::int64_t>>(
+        "", [](SqliteConnection& db) { return db.queryInteger("SELECT count(*) FROM zoom_levels"); },
+        [&](auto count) { stored = count.value_or(-1); });
+    EXPECT_TRUE(runUntil([&] { return stored.has_value(); }));
+    EXPECT_EQ(stored, 0);
 }
 
 TEST_F(Habits, LinksOpenBehindTheirOpenerAndClosedTabsComeBackWithTheirHistory)

@@ -117,6 +117,7 @@ void BrowserWindowController::setupUI()
     });
 
     startContentBlocking();
+    startZoom();
     installKeyHandler(*window_);
     // The mouse's back and forward buttons, wherever the pointer is.
     auto buttons = Gtk::GestureClick::create();
@@ -193,7 +194,22 @@ void BrowserWindowController::buildToolbar()
         },
         false);
     addressField_.add_controller(escape);
-    toolbar_.append(addressField_);
+    // The zoom level sits inside the field's end, where other browsers show it.
+    addressOverlay_.set_child(addressField_);
+    addressOverlay_.set_hexpand(true);
+    zoomButton_.add_css_class("zoom-level");
+    zoomButton_.set_halign(Gtk::Align::END);
+    zoomButton_.set_valign(Gtk::Align::CENTER);
+    zoomButton_.set_margin_end(4);
+    zoomButton_.set_focus_on_click(false);
+    zoomButton_.set_tooltip_text("Reset zoom");
+    zoomButton_.set_visible(false);
+    zoomButton_.signal_clicked().connect([weakSelf] {
+        if (auto self = weakSelf.lock())
+            self->zoom(0);
+    });
+    addressOverlay_.add_overlay(zoomButton_);
+    toolbar_.append(addressOverlay_);
     suggestions_ = std::make_unique<AddressSuggestions>(addressField_, history_);
     suggestions_->onOpen = [weakSelf](const std::string& uri) {
         if (auto self = weakSelf.lock())
@@ -268,6 +284,12 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state, b
     else if (control
         && (keyval == GDK_KEY_ISO_Left_Tab || (keyval == GDK_KEY_Tab && shift) || keyval == GDK_KEY_Page_Up))
         switchToTab((activeTabIndex_ + count - 1) % count);
+    else if (control && (keyval == GDK_KEY_plus || keyval == GDK_KEY_equal || keyval == GDK_KEY_KP_Add))
+        zoom(1);
+    else if (control && (keyval == GDK_KEY_minus || keyval == GDK_KEY_underscore || keyval == GDK_KEY_KP_Subtract))
+        zoom(-1);
+    else if (control && (keyval == GDK_KEY_0 || keyval == GDK_KEY_KP_0))
+        zoom(0);
     else if (control && keyval >= GDK_KEY_1 && keyval <= GDK_KEY_8)
         switchToTab(static_cast<int>(keyval - GDK_KEY_1));
     else if (control && keyval == GDK_KEY_9)
@@ -287,10 +309,14 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state, b
     return true;
 }
 
-// Escape undoes the innermost thing first: the find bar, then a load in progress;
-// otherwise the key goes on to the page.
+// Escape undoes the innermost thing first: the address suggestions, the find bar, then a
+// load in progress; otherwise the key goes on to the page.
 bool BrowserWindowController::escape()
 {
+    if (suggestions_->shown()) {
+        suggestions_->hide();
+        return true;
+    }
     Tab* tab = activeTab();
     if (tab && tab->hasFindBar() && tab->findBar().get_visible()) {
         tab->findBar().close();

@@ -24,6 +24,8 @@ void BrowserWindowController::recordVisit(Tab& tab)
     if (tab.showsOwnPage() || !tab.webView())
         return;
     const char* title = webkit_web_view_get_title(tab.webView());
+    if (!title || !*title)
+        tab.untitledVisits().push_back(tab.uri());
     history_->recordVisit(tab.uri(), title ? title : "");
 }
 

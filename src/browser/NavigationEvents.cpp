@@ -69,8 +69,13 @@ void BrowserWindowController::tabTitleDidChange(Tab& tab)
     if (isActive(tab))
         window_->set_title(tab.title());
     refreshTabBar();
-    if (!tab.showsOwnPage())
+    if (!tab.showsOwnPage()) {
         history_->updateTitle(tab.committedURI(), tab.title());
+        for (const auto& uri : tab.untitledVisits())
+            if (uri != tab.committedURI())
+                history_->updateTitle(uri, tab.title());
+    }
+    tab.untitledVisits().clear();
     saveSessionSoon();
 }
 

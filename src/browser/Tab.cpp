@@ -2,6 +2,7 @@
 
 #include "browser/FindBar.h"
 #include "platform/Accessibility.h"
+#include "platform/Url.h"
 #include "platform/Uuid.h"
 
 #include <gtkmm/box.h>
@@ -17,13 +18,6 @@ GQuark tabQuark()
 {
     static const GQuark quark = g_quark_from_static_string("quillmere-tab");
     return quark;
-}
-
-std::string hostOf(const char* uri)
-{
-    g_autoptr(GUri) parsed = uri ? g_uri_parse(uri, G_URI_FLAGS_NONE, nullptr) : nullptr;
-    const char* host = parsed ? g_uri_get_host(parsed) : nullptr;
-    return host ? host : "";
 }
 
 } // namespace
@@ -182,6 +176,8 @@ void Tab::loadChanged(WebKitLoadEvent event)
         delegate_.tabDidStartLoading(*this);
     } else if (event == WEBKIT_LOAD_COMMITTED) {
         committedURI_ = uri();
+        untitledVisits_.clear();
+        delegate_.tabDidCommitLoad(*this);
     } else if (event == WEBKIT_LOAD_FINISHED) {
         LoadOutcome outcome = LoadOutcome::Page;
         if (loadFailed_) {

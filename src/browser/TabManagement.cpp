@@ -95,6 +95,7 @@ void BrowserWindowController::switchToTab(int index)
     showAddress(tab.uri());
     window_->set_title(tab.title().empty() ? "Quillmere" : tab.title());
     showLoadProgress();
+    showZoomLevel();
     refreshTabBar();
     saveSessionSoon();
 }

@@ -1,5 +1,7 @@
 #include "platform/Url.h"
 
+#include <glib.h>
+
 #include <cctype>
 #include <cstring>
 
@@ -55,6 +57,13 @@ bool isFileURL(std::string_view text)
         if (std::tolower(static_cast<unsigned char>(text[i])) != "file:"[i])
             return false;
     return true;
+}
+
+std::string hostOf(const char* uri)
+{
+    g_autoptr(GUri) parsed = uri ? g_uri_parse(uri, G_URI_FLAGS_NONE, nullptr) : nullptr;
+    const char* host = parsed ? g_uri_get_host(parsed) : nullptr;
+    return host ? host : "";
 }
 
 } // namespace quillmere

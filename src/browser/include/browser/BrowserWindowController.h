@@ -8,6 +8,7 @@
 #include "browser/Tab.h"
 #include "browser/TabBar.h"
 #include "browser/WebViewFactory.h"
+#include "browser/ZoomLevels.h"
 #include "platform/ScriptMessageHandler.h"
 #include "session/SessionFile.h"
 
@@ -17,6 +18,7 @@
 #include <gtkmm/button.h>
 #include <gtkmm/entry.h>
 #include <gtkmm/label.h>
+#include <gtkmm/overlay.h>
 
 #include <array>
 #include <functional>
@@ -110,6 +112,11 @@ public:
     Gtk::Button& pipButton() { return pipButton_; }
     DevToolsPanel& devPanel() { return *devPanel_; }
     PiPController& pipController() { return *pipController_; }
+    // Shown at the end of the address field while the page is zoomed; a click resets.
+    Gtk::Button& zoomButton() { return zoomButton_; }
+
+    // Page zoom, per site: +1 a step in, -1 a step out, 0 back to 100%.
+    void zoom(int direction);
 
     // History: what was visited, the suggestions under the address field and the
     // history window.
@@ -165,6 +172,10 @@ private:
     // History (BrowsingHistory.cpp).
     void startHistory();
     void recordVisit(Tab& tab);
+    // Page zoom (PageZoom.cpp).
+    void startZoom();
+    void applyZoom(Tab& tab);
+    void showZoomLevel();
     void receiveScriptMessage(const char* channel, const ScriptSender& sender, JSCValue* body);
 
     Tab* activeTab() const;
@@ -187,6 +198,7 @@ private:
 
     // What happens in the tabs' pages.
     void tabDidStartLoading(Tab& tab) override;
+    void tabDidCommitLoad(Tab& tab) override;
     void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) override;
     void tabLoadProgressDidChange(Tab& tab) override;
     void tabTitleDidChange(Tab& tab) override;
@@ -209,7 +221,9 @@ private:
     Gtk::Button reloadButton_;
     Gtk::Button devToolsButton_;
     Gtk::Button pipButton_;
+    Gtk::Overlay addressOverlay_;
     Gtk::Entry addressField_;
+    Gtk::Button zoomButton_;
     std::string shownAddress_; // what the program last put in the field
     Gtk::Label blockedBadge_;
     // Shows the active tab's bars, right under the toolbar.
@@ -236,6 +250,7 @@ private:
     std::shared_ptr<HistoryStore> history_;
     std::unique_ptr<AddressSuggestions> suggestions_;
     std::unique_ptr<HistoryWindow> historyWindow_;
+    std::unique_ptr<ZoomLevels> zoomLevels_;
 
     std::unique_ptr<SessionWriter> sessionWriter_;
     LaunchRecord launch_; // this launch, as the session file records it

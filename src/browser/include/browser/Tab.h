@@ -9,8 +9,8 @@
 #include <webkit/webkit.h>
 
 #include <cstdint>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +35,8 @@ enum class LoadOutcome {
 class TabDelegate {
 public:
     virtual void tabDidStartLoading(Tab& tab) = 0;
+    // The new page replaced the old one: its address is the tab's from now on.
+    virtual void tabDidCommitLoad(Tab& tab) = 0;
     virtual void tabDidFinishLoading(Tab& tab, LoadOutcome outcome) = 0;
     virtual void tabLoadProgressDidChange(Tab& tab) = 0;
     virtual void tabTitleDidChange(Tab& tab) = 0;
@@ -82,6 +84,9 @@ public:
     // The address of the page the tab shows now; while a new one loads, the old page's
     // (a title that arrives late is the old page's).
     const std::string& committedURI() const { return committedURI_; }
+    // Addresses of this document that history recorded before its title arrived; the
+    // title may come after a pushState has already moved on.
+    std::vector<std::string>& untitledVisits() { return untitledVisits_; }
 
     // A page to show once the tab gets its view (a restored or reopened tab): its address,
     // its title meanwhile, and the engine's saved back and forward history (Base64).
@@ -151,6 +156,7 @@ private:
     std::optional<PendingPage> pendingPage_;
     GObjectPtr<GdkTexture> icon_;
     std::string committedURI_;
+    std::vector<std::string> untitledVisits_;
     bool internalPageNext_ = false;
     bool showingInternalPage_ = false;
 

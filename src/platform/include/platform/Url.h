@@ -1,6 +1,7 @@
 // URL checks that code on every layer needs (the address field, the updater).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace quillmere {
@@ -11,5 +12,8 @@ bool isParsableURL(std::string_view text);
 
 // Whether `text` is an absolute file URL.
 bool isFileURL(std::string_view text);
+
+// The host of an absolute URL, or "" when it has none (file:, about:) or does not parse.
+std::string hostOf(const char* uri);
 
 } // namespace quillmere
