@@ -6,7 +6,9 @@
 // page, the bridge, the program's message handling, decoding and painting.
 //
 // Run it through tests/isolate.sh (its own display, session bus and home), e.g.
-//   tests/isolate.sh build/bench/pip_bench [seconds]
+//   tests/isolate.sh build/bench/pip_bench [seconds] [--loop]
+// With --loop the page holds two muted, autoplaying videos with the `loop` attribute, a
+// 3-second clip each, so that the measured seconds cross several wraps.
 #include "BenchLoop.h"
 #include "InProcessBrowser.h"
 #include "browser/BrowserWindowController.h"
@@ -37,10 +39,13 @@ using namespace quillmere::bench;
 
 namespace {
 
-constexpr int kVideoSeconds = 14;
 const char* kPage = R"(<!DOCTYPE html><title>PiP bench</title>
 <body style="margin: 0; background: #222">
 <video id=v src="/video.webm" muted autoplay style="width: 960px; height: 540px"></video>)";
+const char* kLoopingPage = R"(<!DOCTYPE html><title>PiP bench, looping</title>
+<body style="margin: 0; background: #222">
+<video id=v src="/video.webm" muted autoplay loop style="width: 960px; height: 540px"></video>
+<video src="/video.webm" muted autoplay loop style="width: 480px; height: 270px"></video>)";
 
 // Times the page's share of every frame without touching the streaming script. It runs
 // in the isolated world the stream runs in, whose canvas and animation-frame functions
@@ -172,15 +177,15 @@ std::string evaluate(WebKitWebView* view, const std::string& script, const char*
 }
 
 // The 1080p30 source: moving colour bars with a running clock, VP8 at 6 Mbit/s.
-std::string ensureVideo()
+std::string ensureVideo(int seconds)
 {
     const std::string path =
-        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(kVideoSeconds) + "s.webm";
+        std::string(g_get_tmp_dir()) + "/quillmere-pip-bench-1080p30-" + std::to_string(seconds) + "s.webm";
     if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
         return path;
     fprintf(stderr, "Generating %s (a minute or two)...\n", path.c_str());
     const std::string partial = path + ".part";
-    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(kVideoSeconds * 30)
+    const std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(seconds * 30)
         + " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=30/1"
           " ! timeoverlay font-desc=\"Sans 64\" ! vp8enc deadline=1 cpu-used=8 threads=2 end-usage=cbr"
           " target-bitrate=6000000 keyframe-max-dist=60 ! webmmux ! filesink location="
@@ -195,6 +200,7 @@ std::string ensureVideo()
 struct Server {
     SoupServer* soup = soup_server_new(nullptr, nullptr);
     std::string video;
+    const char* page = kPage;
     int port = 0;
 };
 
@@ -224,7 +230,7 @@ void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTabl
         return;
     }
     soup_server_message_set_status(message, 200, nullptr);
-    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, kPage, strlen(kPage));
+    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, server->page, strlen(server->page));
 }
 
 // Sits between the bridge and the controller: when each frame arrived, its size, and
@@ -267,17 +273,26 @@ private:
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    const double seconds = argc > 1 ? atof(argv[1]) : 10.0;
+    double seconds = 10.0;
+    bool looping = false;
+    for (int i = 1; i < argc; ++i) {
+        if (g_str_equal(argv[i], "--loop"))
+            looping = true;
+        else
+            seconds = atof(argv[i]);
+    }
     CUSTOM_UA = kFirefoxUserAgent;
     // The program's own log lines would only get in the way of the figures.
     g_log_set_writer_func(
         [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
 
     Server server;
+    if (looping)
+        server.page = kLoopingPage;
     {
         gchar* contents = nullptr;
         gsize length = 0;
-        g_file_get_contents(ensureVideo().c_str(), &contents, &length, nullptr);
+        g_file_get_contents(ensureVideo(looping ? 3 : 14).c_str(), &contents, &length, nullptr);
         server.video.assign(contents, length);
         g_free(contents);
     }

@@ -77,6 +77,9 @@ TEST_F(PiPScript, ALoopingVideoStreamsOnPastItsWrapsAndGetsItsLoopBackWhenTheStr
     pip("window.__quilpipStart(); 1");
     ASSERT_TRUE(waitForMessages("frame"));
     EXPECT_EQ(js("main.hasAttribute('loop')"), "false");
+    // Shrinking a looping video stops its decoding on this engine: it turns invisible in place.
+    EXPECT_EQ(
+        js("[main.offsetWidth, getComputedStyle(main).opacity, main.style.pointerEvents].join()"), "\"640,0,none\"");
 
     // Frames whose time went back are the wraps; after two, the time still moves on, frame after frame.
     const auto timeOf = [](const PiPMessage& frame) { return frame.body["currentTime"].get<double>(); };

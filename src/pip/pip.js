@@ -91,9 +91,13 @@
         savedVideoStyle = HIDDEN_STYLE.map(function (entry) {
             return [entry[0], video.style.getPropertyValue(entry[0]), video.style.getPropertyPriority(entry[0])];
         });
+        // A looping video shrunk under way stops decoding on this engine (its pictures
+        // and its clock freeze), so it only turns invisible and keeps its place.
+        var looping = video.hasAttribute("loop");
         // Important, so that the page's own style sheets cannot bring the video back.
         HIDDEN_STYLE.forEach(function (entry) {
-            video.style.setProperty(entry[0], entry[1], "important");
+            if (!looping || entry[0] === "opacity" || entry[0] === "pointer-events")
+                video.style.setProperty(entry[0], entry[1], "important");
         });
     }
 
