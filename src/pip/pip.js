@@ -155,8 +155,9 @@
             if (playing && playing.catch)
                 playing.catch(function () {});
         } else if (event.type === "timeupdate") {
-            // The engine may start again ("playing") any time until the time moves on.
-            if (wrapping && !video.seeking && video.currentTime > 0)
+            // The engine may report its start again ("playing") a little after the time
+            // has moved on, so the wrap lasts half a second into the new round.
+            if (wrapping && !video.seeking && video.currentTime > 0.5)
                 wrapping = false;
         } else if ((event.type === "pause" && video.ended) || (wrapping && (event.type === "play" || event.type === "playing"))) {
             event.stopImmediatePropagation();
