@@ -197,6 +197,7 @@ void BrowserWindowController::buildToolbar()
     // The zoom level sits inside the field's end, where other browsers show it.
     addressOverlay_.set_child(addressField_);
     addressOverlay_.set_hexpand(true);
+    setAccessibleName(addressOverlay_, "Address and zoom");
     zoomButton_.add_css_class("zoom-level");
     zoomButton_.set_halign(Gtk::Align::END);
     zoomButton_.set_valign(Gtk::Align::CENTER);
