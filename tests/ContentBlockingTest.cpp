@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <glib/gstdio.h>
 #include <glibmm/fileutils.h>
+#include <unistd.h>
 #include <optional>
+#include <set>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -41,6 +43,23 @@ protected:
         EXPECT_TRUE(runUntil([&] { return gotList.has_value(); }, 30000));
         return gotList.value_or(false);
     }
+    // The rules the build made and the store it compiled them into, in this test's bundle,
+    // as an install ships them.
+    void installBuiltRules()
+    {
+        const std::string built = QUILLMERE_BUILD_DIR "/share/quillmere/";
+        const std::string resources = bundleDirectory() + "/share/quillmere/";
+        for (size_t i = 0; g_file_test(QuilBlock::partFileName(built + QuilBlock::kRulesFileName, i).c_str(),
+                 G_FILE_TEST_EXISTS);
+             ++i)
+            symlink(QuilBlock::partFileName(built + QuilBlock::kRulesFileName, i).c_str(),
+                QuilBlock::partFileName(resources + QuilBlock::kRulesFileName, i).c_str());
+        const std::string store = resources + QuilBlock::kShippedStoreName;
+        g_mkdir_with_parents(store.c_str(), 0700);
+        Glib::Dir compiled(built + QuilBlock::kShippedStoreName);
+        for (const auto& name : compiled)
+            symlink((built + QuilBlock::kShippedStoreName + "/" + name).c_str(), (store + "/" + name).c_str());
+    }
     std::string display(const char* id)
     {
         return evaluate(activeView(), "getComputedStyle(document.getElementById('" + std::string(id) + "')).display");
@@ -49,10 +68,11 @@ protected:
 
 } // namespace
 
-// Stored off, nothing is attached; switched on, the real lists block exactly what they list.
-TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockExactlyWhatTheyListOnceSwitchedOn)
+// The first page of a first launch is blocked by the list the build compiled; the real lists
+// block exactly what they list; switched off and on again, every tab follows.
+TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockTheFirstPageOfAFirstLaunch)
 {
-    installRules(Glib::file_get_contents(QUILLMERE_BUILD_DIR "/share/quillmere/quilblock_rules.json"));
+    installBuiltRules();
     useServerAsProxy();
     // Listed first (host anchor, third-party host, first-party paths, a tracking pixel); then what the
     // lists leave alone or except (a script the banner rule spares, a site's own allowed ads folder).
@@ -73,14 +93,13 @@ TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockExactlyWhatTheyListOnceSwitch
     }
     server.route("news.example", "/", Response {200, "text/html", html, {}});
     setDefault(kHomepageKey, "http://news.example/");
-    setDefault(kAdBlockEnabledKey, "false");
     launch();
-    ASSERT_TRUE(runUntil([] { return logged(kCompiled); }, 120000)) << "the engine did not compile the document";
 
-    // Reloads; answers per resource "+" when the server saw it, "-" when not.
-    auto load = [&] {
-        const size_t before = server.requests().size();
-        browser().reload();
+    // Reloads (or waits for the first load); answers per resource "+" when the server saw it, "-" when not.
+    auto load = [&](bool reload = true) {
+        const size_t before = reload ? server.requests().size() : 0;
+        if (reload)
+            browser().reload();
         EXPECT_TRUE(
             runUntil([&] { return server.requests().size() > before && !webkit_web_view_is_loading(activeView()); }));
         EXPECT_TRUE(runUntil([&] { return evaluate(activeView(), "document.readyState") == "\"complete\""; }));
@@ -93,11 +112,16 @@ TEST_F(ContentBlocking, EasyListAndEasyPrivacyBlockExactlyWhatTheyListOnceSwitch
                 : "-";
         return requested;
     };
-    EXPECT_EQ(load(), "++++++++++");
+    EXPECT_EQ(load(false), "------++++");
+    EXPECT_TRUE(logged("Using the content rule list compiled with Quillmere"));
+    EXPECT_FALSE(logged("Compiling content rule list"));
 
-    // Switching on reaches every tab.
+    // Switching off and on again reaches every tab.
     browser().openNewTab("http://news.example/");
     ASSERT_TRUE(waitForLoad(activeView(), "http://news.example/"));
+    browser().setAdBlockEnabled(false);
+    EXPECT_TRUE(logged("Ad blocking disabled across 2 tab(s)"));
+    EXPECT_EQ(load(), "++++++++++");
     browser().setAdBlockEnabled(true);
     EXPECT_TRUE(logged("Ad blocking enabled across 2 tab(s)"));
     EXPECT_EQ(load(), "------++++");
@@ -146,4 +170,54 @@ TEST_F(ContentBlocking, AStoredListBlocksTheVeryFirstPageOfALaterLaunch)
     EXPECT_NE(later.log().find("Reusing cached content rule list, skipping recompile"), std::string::npos)
         << later.log();
     EXPECT_EQ(later.log().find("Compiling"), std::string::npos) << later.log();
+}
+
+// An engine that does not take the shipped store (a system update changed it): the first page
+// waits for the starter list, the full list follows from the rules files and replaces it in
+// every tab, and the next launch reuses the full list.
+TEST_F(ContentBlocking, AnEngineThatRejectsTheShippedListBlocksWithTheStarterListUntilTheFullOneIsReady)
+{
+    for (const char* image : {"/blocked-ad.png", "/starter-ad.png", "/fine.png", "/split-ad.png"})
+        server.route(image, Response {200, "image/png", testData("pixel.png"), {}});
+    server.page("/", "<title>Ads</title><img src='/starter-ad.png'><img src='/blocked-ad.png'><img src='/split-ad.png'>"
+                     "<img src='/fine.png'>");
+    setDefault(kHomepageKey, server.url("/"));
+    const std::string resources = bundleDirectory() + "/share/quillmere/";
+    // Two parts, as the build splits them; the starter blocks one image the full list leaves.
+    installRules(R"([{"trigger": {"url-filter": "blocked-ad\\.png"}, "action": {"type": "block"}}])");
+    g_file_set_contents((resources + "quilblock_rules-2.json").c_str(),
+        R"([{"trigger": {"url-filter": "split-ad\\.png"}, "action": {"type": "block"}}])", -1, nullptr);
+    g_file_set_contents((resources + QuilBlock::kStarterFileName).c_str(),
+        R"([{"trigger": {"url-filter": "starter-ad\\.png"}, "action": {"type": "block"}}])", -1, nullptr);
+    const std::string store = resources + QuilBlock::kShippedStoreName;
+    g_mkdir_with_parents(store.c_str(), 0700);
+    g_file_set_contents((store + "/ContentRuleList-quilblock-main-v4").c_str(), "compiled by another engine", -1,
+        nullptr);
+
+    launch();
+    ASSERT_TRUE(runUntil([&] { return server.sawPath("/fine.png"); }, 15000));
+    EXPECT_FALSE(server.sawPath("/starter-ad.png")); // the very first page waited for the starter
+    EXPECT_EQ(countLogged("The content rule list compiled with Quillmere does not load on this engine: "), 1);
+    EXPECT_EQ(countLogged("Starter content rule list compiled in "), 1);
+
+    ASSERT_TRUE(runUntil([] { return countLogged("Ad-block rule list attached to web view(s)") == 2; }, 30000));
+    EXPECT_TRUE(logged(kCompiled));
+    const size_t before = server.requests().size();
+    browser().reload();
+    ASSERT_TRUE(runUntil([&] { return server.requests().size() > before + 1; }));
+    runFor(500);
+    std::set<std::string> seen;
+    for (auto it = server.requests().begin() + before; it != server.requests().end(); ++it)
+        if (it->path != "/favicon.ico")
+            seen.insert(it->path);
+    EXPECT_EQ(seen, (std::set<std::string> {"/", "/starter-ad.png", "/fine.png"}));
+    EXPECT_EQ(browser().compiledRuleList()->partCount(), 2u);
+
+    // The next launch finds both parts in the store.
+    std::optional<QuilBlock::RuleList> again;
+    QuilBlock::loadAndCompile([&](QuilBlock::RuleList list) { again = list; });
+    ASSERT_TRUE(runUntil([&] { return again.has_value(); }));
+    ASSERT_TRUE(*again);
+    EXPECT_EQ((*again)->partCount(), 2u);
+    EXPECT_TRUE(logged("Reusing cached content rule list, skipping recompile"));
 }
