@@ -1,7 +1,10 @@
 #include "support/Browser.h"
+#include "support/Input.h"
 #include "support/Program.h"
 
+#include "adblock/FilterListUpdater.h"
 #include "adblock/QuilBlock.h"
+#include "settings/SettingsWindow.h"
 #include "platform/UserDefaults.h"
 
 #include <algorithm>
@@ -220,4 +223,88 @@ TEST_F(ContentBlocking, AnEngineThatRejectsTheShippedListBlocksWithTheStarterLis
     ASSERT_TRUE(*again);
     EXPECT_EQ((*again)->partCount(), 2u);
     EXPECT_TRUE(logged("Reusing cached content rule list, skipping recompile"));
+}
+
+// Fresh lists from a list server: conditional requests, the new list swapped into the tabs at once,
+// a list that converts to too few rules refused, nothing fetched while blocking is off.
+TEST_F(ContentBlocking, UpdatedFilterListsBlockWhatTheyAddAndABrokenListChangesNothing)
+{
+    for (const char* image : {"/blocked-ad.png", "/extra-ad.png", "/fine.png"})
+        server.route(image, Response {200, "image/png", testData("pixel.png"), {}});
+    server.page("/", "<title>Ads</title><img src='/blocked-ad.png'><img src='/extra-ad.png'><img src='/fine.png'>");
+    setDefault(kHomepageKey, server.url("/"));
+    setDefault(kFilterListURLsKey, " " + server.url("/easylist.txt") + " ; " + server.url("/easyprivacy.txt"));
+    // The shipped list blocks one image; its copy of EasyList on the server adds a rule for another.
+    std::string shipped = "[\n";
+    std::string easylist = "[Adblock Plus 2.0]\n/blocked-ad.png\n";
+    for (int i = 0; i < 10; ++i) {
+        shipped += "{\"trigger\":{\"url-filter\":\"/listed-" + std::to_string(i) + "\\\\.png\"},\"action\":{\"type\":\"block\"}},\n";
+        easylist += "/listed-" + std::to_string(i) + ".png\n";
+    }
+    installRules(shipped + "{\"trigger\":{\"url-filter\":\"/blocked-ad\\\\.png\"},\"action\":{\"type\":\"block\"}}\n]\n");
+    const std::string libexec = bundleDirectory() + "/libexec/quillmere";
+    g_mkdir_with_parents(libexec.c_str(), 0700);
+    symlink(QUILLMERE_RULES_COMPILER, (libexec + "/quillmere-rules-compiler").c_str());
+    std::string served = easylist + "/extra-ad.png\n";
+    std::string etag = "\"one\"";
+    server.route("/easylist.txt", [&](const SeenRequest& request) {
+        auto asked = request.headers.find("If-None-Match");
+        if (asked != request.headers.end() && asked->second == etag)
+            return Response {304, "text/plain", "", {{"ETag", etag}}};
+        return Response {200, "text/plain", served, {{"ETag", etag}}};
+    });
+    const std::string modified = "Tue, 08 Dec 2026 10:00:00 GMT";
+    server.route("/easyprivacy.txt", [&](const SeenRequest& request) {
+        if (request.headers.count("If-Modified-Since") && request.headers.at("If-Modified-Since") == modified)
+            return Response {304, "text/plain", "", {}};
+        return Response {200, "text/plain", "[Adblock Plus 2.0]\n/pixel-track.gif\n", {{"Last-Modified", modified}}};
+    });
+
+    launch();
+    ASSERT_TRUE(runUntil([&] { return server.sawPath("/fine.png"); }, 30000));
+    ASSERT_TRUE(runUntil([] { return logged("Ad-block rule list attached to web view(s)"); }, 30000));
+    // Reloads; answers how often each image was asked for by then.
+    auto reload = [&] {
+        const size_t before = server.requestsFor("/").size();
+        browser().reload();
+        EXPECT_TRUE(runUntil([&] { return server.requestsFor("/").size() > before && server.requestsFor("/fine.png").size() > before; }));
+        runFor(300);
+        return std::to_string(server.requestsFor("/blocked-ad.png").size()) + " "
+            + std::to_string(server.requestsFor("/extra-ad.png").size());
+    };
+    EXPECT_EQ(reload(), "1 2"); // the first page came before the compile
+
+    pressKey(GDK_KEY_comma, {GDK_KEY_Control_L});
+    ASSERT_TRUE(runUntil([&] { return delegate().settingsWindow() && delegate().settingsWindow()->get_mapped(); }));
+    SettingsWindow& settings = *delegate().settingsWindow();
+    focusWindow(settings);
+    auto update = [&](const std::string& outcome) {
+        const int before = countLogged(outcome);
+        click(settings.updateFilterListsButton());
+        return runUntil([&] { return countLogged(outcome) > before; }, 60000);
+    };
+    ASSERT_TRUE(update("Filter lists updated, the new list is in use"));
+    EXPECT_EQ(server.requestsFor("/easylist.txt").front().headers.count("If-None-Match"), 0u);
+    EXPECT_EQ(reload(), "1 2") << "the list that adds a rule blocks at once";
+    g_autoptr(GDateTime) now = g_date_time_new_now_local();
+    g_autofree char* today = g_date_time_format(now, "%x");
+    EXPECT_EQ(settings.filterListsStatus().get_text().raw(), std::string("Filter lists updated ") + today);
+
+    // Unchanged: the server answers 304 to what was kept, and nothing is converted again.
+    ASSERT_TRUE(update("Filter lists are up to date"));
+    EXPECT_EQ(server.requestsFor("/easylist.txt").back().headers.at("If-None-Match"), etag);
+    EXPECT_EQ(server.requestsFor("/easyprivacy.txt").back().headers.at("If-Modified-Since"), modified);
+
+    // A broken copy (an error page where the list was) converts to almost nothing: refused.
+    served = "<html><body>Service unavailable</body></html>";
+    etag = "\"two\"";
+    ASSERT_TRUE(update("Filter list update failed, keeping the current list: "));
+    EXPECT_EQ(countLogged("Filter list update failed, keeping the current list: the lists give "), 1);
+    EXPECT_EQ(reload(), "1 2") << "blocking stays as it was";
+
+    // Switched off, nothing is fetched.
+    browser().setAdBlockEnabled(false);
+    const size_t asked = server.requestsFor("/easylist.txt").size();
+    ASSERT_TRUE(update("Filter lists not fetched: ad blocking is off"));
+    EXPECT_EQ(server.requestsFor("/easylist.txt").size(), asked);
 }

@@ -239,7 +239,8 @@ void SettingsWindow::setup()
     nameStatusLabel(fileNotice_, "Settings file in order");
 
     for (Gtk::Button* button :
-        {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &clearHistoryBtn_, &showLogsBtn_, &showHistoryBtn_})
+        {&updateBtn_, &makeDefaultBtn_, &updateListsBtn_, &saveBtn_, &clearDataBtn_, &clearHistoryBtn_, &showLogsBtn_,
+            &showHistoryBtn_})
         button->add_css_class("settings-button");
 }
 
@@ -396,14 +397,14 @@ void SettingsWindow::showFilterListsDate()
     auto controller = browserController_.lock();
     FilterListUpdater* updater = controller ? controller->filterListUpdater() : nullptr;
     updateListsBtn_.set_sensitive(!updater || !updater->running());
-    std::string date = "never";
+    std::string text = "Filter lists not updated yet";
     if (auto when = updater ? updater->lastUpdated() : std::nullopt) {
         g_autoptr(GDateTime) local = g_date_time_new_from_unix_local(*when);
-        g_autofree char* text = local ? g_date_time_format(local, "%x") : nullptr;
-        if (text)
-            date = text;
+        g_autofree char* date = local ? g_date_time_format(local, "%x") : nullptr;
+        if (date)
+            text = std::string("Filter lists updated ") + date;
     }
-    listsStatus_.set_text("Filter lists updated " + date);
+    listsStatus_.set_text(text);
 }
 
 } // namespace quillmere
