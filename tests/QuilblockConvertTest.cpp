@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -275,4 +276,14 @@ TEST(QuilblockConvert, StarterListHoldsTheMostNamedHostsAndTheirExceptions)
         2);
     EXPECT_EQ(text.substr(text.find("||")),
         "||ads.example^\n||track.example^\n@@||ok.ads.example^\n@@/allowed-path/$image\n");
+}
+
+// "||" takes every scheme the engine checks loads of, the host and its subdomains, nothing else.
+TEST(QuilblockConvert, HostAnchorTakesHttpAndWebSocketSchemes)
+{
+    const std::regex anchored(std::string(kHostAnchor) + "ads\\.example/");
+    for (const char* url : {"http://ads.example/", "https://ads.example/", "ws://ads.example/", "wss://x.ads.example/"})
+        EXPECT_TRUE(std::regex_search(url, anchored)) << url;
+    for (const char* url : {"https://badads.example/", "https://ads.example.org/", "file:///ads.example/"})
+        EXPECT_FALSE(std::regex_search(url, anchored)) << url;
 }
