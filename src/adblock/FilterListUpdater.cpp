@@ -8,9 +8,7 @@
 
 #include <glib/gstdio.h>
 
-#include <csignal>
 #include <map>
-#include <sys/prctl.h>
 
 namespace quillmere {
 
@@ -367,56 +365,31 @@ void FilterListUpdater::convert(std::shared_ptr<Run> run)
     if (!exists(current))
         current = QuilBlock::locateRulesFile().value_or("");
 
-    std::vector<std::string> arguments {compiler, "--lists", staging + "/" + QuilBlock::kRulesFileName, current};
+    std::vector<std::string> arguments {"--lists", staging + "/" + QuilBlock::kRulesFileName, current};
     for (const auto& list : run->lists)
         arguments.push_back(sourcePath(list.url) + (list.changed ? ".new" : ""));
-    std::vector<const char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(argument.c_str());
-    argv.push_back(nullptr);
-    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-    g_subprocess_launcher_set_child_setup(
-        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
-    g_autoptr(GError) error = nullptr;
-    GSubprocess* helper = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
-    if (!helper) {
-        fail(std::string("the rules helper did not start: ") + error->message);
-        return;
-    }
-    struct Pending {
-        FilterListUpdater* self;
-        std::weak_ptr<bool> alive;
-        std::shared_ptr<Run> run;
-    };
-    g_subprocess_communicate_utf8_async(
-        helper, nullptr, cancellable_,
-        [](GObject* object, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-            auto helper = adopt(G_SUBPROCESS(object));
-            g_autofree char* output = nullptr;
-            g_subprocess_communicate_utf8_finish(helper.get(), result, &output, nullptr, nullptr);
-            if (pending->alive.expired())
-                return;
-            FilterListUpdater* self = pending->self;
-            if (!g_subprocess_get_if_exited(helper.get()) || g_subprocess_get_exit_status(helper.get()) != 0) {
-                self->fail(output && *output ? output : "the rules helper ended without a result");
-                return;
-            }
-            std::weak_ptr<bool> alive = pending->alive;
-            auto run = pending->run;
-            const std::string staging = directory() + "/staging";
-            QuilBlock::compileRules(staging + "/store", staging + "/" + QuilBlock::kRulesFileName,
-                [self, alive, run](QuilBlock::RuleList list, std::string failure) {
-                    if (alive.expired())
-                        return;
-                    if (!list) {
-                        self->fail("the engine rejected the new list: " + failure);
-                        return;
-                    }
-                    self->install(run, std::move(list));
-                });
-        },
-        new Pending {this, alive_, run});
+    std::weak_ptr<bool> alive = alive_;
+    const bool started = QuilBlock::runHelper(arguments, cancellable_, [this, alive, run](bool converted, std::string output) {
+        if (alive.expired())
+            return;
+        if (!converted) {
+            fail(output.empty() ? "the rules helper ended without a result" : output);
+            return;
+        }
+        const std::string staging = directory() + "/staging";
+        QuilBlock::compileRules(staging + "/store", staging + "/" + QuilBlock::kRulesFileName,
+            [this, alive, run](QuilBlock::RuleList list, std::string failure) {
+                if (alive.expired())
+                    return;
+                if (!list) {
+                    fail("the engine rejected the new list: " + failure);
+                    return;
+                }
+                install(run, std::move(list));
+            });
+    });
+    if (!started)
+        fail("the rules helper did not start");
 }
 
 void FilterListUpdater::install(std::shared_ptr<Run> run, QuilBlock::RuleList list)

@@ -234,38 +234,14 @@ void compileHere(std::shared_ptr<Batch> batch, size_t index, GBytes* source)
 
 void compileInHelper(std::shared_ptr<Batch> batch, size_t index, const std::string& rulesFile, GBytes* source)
 {
-    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-    // The helper goes when we go: a compile nobody waits for is only a waste.
-    g_subprocess_launcher_set_child_setup(
-        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
-    const std::string& directory = batch->directory;
-    const std::string identifier = partIdentifier(kRuleListIdentifier, index);
-    const std::string compiler = compilerPath();
-    GSubprocess* helper = g_subprocess_launcher_spawn(
-        launcher, nullptr, compiler.c_str(), directory.c_str(), identifier.c_str(), rulesFile.c_str(), nullptr);
-    if (!helper) {
+    const bool started = runHelper({batch->directory, partIdentifier(kRuleListIdentifier, index), rulesFile}, nullptr,
+        [batch](bool succeeded, std::string output) {
+            if (!succeeded && output.empty())
+                output = "the rules compiler ended without a result";
+            partFinished(batch, succeeded ? "" : output);
+        });
+    if (!started)
         compileHere(std::move(batch), index, source);
-        return;
-    }
-    struct Pending {
-        std::shared_ptr<Batch> batch;
-    };
-    g_subprocess_communicate_utf8_async(
-        helper, nullptr, nullptr,
-        [](GObject* object, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-            // The reference the spawn gave us, kept for the call and dropped here.
-            auto helper = adopt(G_SUBPROCESS(object));
-            g_autofree char* output = nullptr;
-            g_subprocess_communicate_utf8_finish(helper.get(), result, &output, nullptr, nullptr);
-            std::string message = output ? output : "";
-            const bool stored =
-                g_subprocess_get_if_exited(helper.get()) && g_subprocess_get_exit_status(helper.get()) == 0;
-            if (!stored && message.empty())
-                message = "the rules compiler ended without a result";
-            partFinished(pending->batch, stored ? "" : message);
-        },
-        new Pending {batch});
 }
 
 } // namespace
@@ -416,6 +392,35 @@ void useShipped(std::unique_ptr<Request> request)
 std::string compilerPath()
 {
     return bundleDirectory() + "/libexec/quillmere/quillmere-rules-compiler";
+}
+
+bool runHelper(const std::vector<std::string>& arguments, GCancellable* cancellable, HelperDone done)
+{
+    const std::string compiler = compilerPath();
+    std::vector<const char*> argv {compiler.c_str()};
+    for (const auto& argument : arguments)
+        argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+    // The helper goes when we go: work nobody waits for is only a waste.
+    g_subprocess_launcher_set_child_setup(
+        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
+    GSubprocess* helper = g_subprocess_launcher_spawnv(launcher, argv.data(), nullptr);
+    if (!helper)
+        return false;
+    g_subprocess_communicate_utf8_async(
+        helper, nullptr, cancellable,
+        [](GObject* object, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<HelperDone> done(static_cast<HelperDone*>(data));
+            // The reference the spawn gave us, kept for the call and dropped here.
+            auto helper = adopt(G_SUBPROCESS(object));
+            g_autofree char* output = nullptr;
+            g_subprocess_communicate_utf8_finish(helper.get(), result, &output, nullptr, nullptr);
+            (*done)(g_subprocess_get_if_exited(helper.get()) && g_subprocess_get_exit_status(helper.get()) == 0,
+                output ? output : "");
+        },
+        new HelperDone(std::move(done)));
+    return true;
 }
 
 std::string storeDirectory()

@@ -80,6 +80,11 @@ RuleList makeList(std::vector<WebKitUserContentFilter*> adoptedParts);
 // <bundle>/libexec/quillmere/quillmere-rules-compiler
 std::string compilerPath();
 
+// Runs the rules helper with `arguments`, in a process that ends with ours; `done` gets
+// whether it succeeded and what it printed. False when it could not be started.
+using HelperDone = std::function<void(bool succeeded, std::string output)>;
+bool runHelper(const std::vector<std::string>& arguments, GCancellable* cancellable, HelperDone done);
+
 // The first candidate rules file that exists, if any: in the bundle's resources, in
 // the working directory, then under ~/Quillmere.
 std::optional<std::string> locateRulesFile();
