@@ -436,8 +436,7 @@ void FilterListUpdater::fail(const std::string& why)
 {
     quillmereLog.error("Filter list update failed, keeping the current list: %{public}s", why);
     running_ = false;
-    for (const auto& path : {directory() + "/staging"})
-        removeTree(path);
+    removeTree(directory() + "/staging");
     checked_.emit();
 }
 
