@@ -196,7 +196,7 @@ void FilterListUpdater::start()
     }
     auto run = std::make_shared<Run>();
     for (const auto& url : listAddresses())
-        run->lists.push_back({url});
+        run->lists.push_back({url, {}, {}, false});
     if (run->lists.empty()) {
         fail("no filter list addresses are set");
         return;
