@@ -283,7 +283,9 @@ TEST_F(ContentBlocking, UpdatedFilterListsBlockWhatTheyAddAndABrokenListChangesN
         click(settings.updateFilterListsButton());
         return runUntil([&] { return countLogged(outcome) > before; }, 60000);
     };
+    const int attached = countLogged("Ad-block rule list attached to web view(s)");
     ASSERT_TRUE(update("Filter lists updated, the new list is in use"));
+    ASSERT_TRUE(runUntil([&] { return countLogged("Ad-block rule list attached to web view(s)") > attached; }));
     EXPECT_EQ(server.requestsFor("/easylist.txt").front().headers.count("If-None-Match"), 0u);
     EXPECT_EQ(reload(), "1 2") << "the list that adds a rule blocks at once";
     g_autoptr(GDateTime) now = g_date_time_new_now_local();
