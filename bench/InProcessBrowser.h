@@ -11,6 +11,7 @@
 #include <libsoup/soup.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,13 +19,17 @@ namespace quillmere::bench {
 
 class InProcessBrowser {
 public:
-    explicit InProcessBrowser(const std::string& homepage)
+    // `prepare` may put files in the bundle before the program starts.
+    explicit InProcessBrowser(
+        const std::string& homepage, const std::function<void(const std::string& bundle)>& prepare = {})
     {
         char* bundle = g_dir_make_tmp("quillmere-bench-XXXXXX", nullptr);
         setBundleDirectory(bundle);
         const std::string lib = std::string(bundle) + "/lib/quillmere";
         g_mkdir_with_parents(lib.c_str(), 0700);
         symlink(QUILLMERE_WEB_PROCESS_EXTENSIONS, (lib + "/web-process-extensions").c_str());
+        if (prepare)
+            prepare(bundle);
         g_free(bundle);
         UserDefaults::standard().setString(kHomepageKey, homepage);
         application_ = AppDelegate::createApplication();

@@ -1,13 +1,19 @@
 // quilblock-convert: filter syntax to WebKit content-blocker rules, on small hand-written lists.
 #include "FilterConverter.h"
+#include "RuleParts.h"
 #include "UrlPattern.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 using nlohmann::json;
 using namespace quilblock;
@@ -154,4 +160,130 @@ TEST(QuilblockConvert, DocumentShapeAndOrder)
             phases.insert(phase);
     }
     EXPECT_EQ(phases, (std::set<int> {Block, Release, PageBlock, Hide, Exception, Important}));
+}
+
+// Split lists: each part blocks a share of the rules and carries every exception at its place,
+// since an exception only undoes the rules before it in its own list.
+TEST(QuilblockConvert, SplitPartsCarryEveryExceptionAfterTheirBlocks)
+{
+    auto [whole, stats] = convert("||a.example^\n||b.example^\n||c.example^\n@@||b.example/ok^\n"
+                                  "@@||c.example/fine^$image\n||d.example^$important\nexample.org##.ad\n");
+    std::vector<ContentRule> rules;
+    {
+        FilterConverter converter;
+        converter.addList("||a.example^\n||b.example^\n||c.example^\n@@||b.example/ok^\n"
+                          "@@||c.example/fine^$image\n||d.example^$important\nexample.org##.ad\n");
+        rules = converter.convert();
+    }
+    ASSERT_EQ(rules.size(), whole.size());
+    size_t exceptions = 0;
+    for (const auto& r : rules)
+        exceptions += r.action == ActionType::IgnorePreviousRules;
+    EXPECT_EQ(partsNeeded(rules, 1), 1u);
+    EXPECT_EQ(partsNeeded(rules, 2), 2u);
+    EXPECT_EQ(partsNeeded(rules, 1, exceptions + 2), 3u); // five blocks and hidings, two a part
+    EXPECT_EQ(partsNeeded(rules, 1, exceptions), 0u); // the exceptions alone fill a list
+
+    const auto parts = splitRules(rules, 3);
+    ASSERT_EQ(parts.size(), 3u);
+    std::multiset<std::string> dealt, original;
+    for (const auto& r : rules)
+        if (r.action != ActionType::IgnorePreviousRules)
+            original.insert(json::parse(toJson({r})).dump());
+    for (const auto& part : parts) {
+        EXPECT_LE(part.size(), exceptions + 2);
+        // The part is the whole list with the others' blocks and hidings taken out.
+        const json got = json::parse(toJson(part));
+        json expected = json::array();
+        size_t at = 0;
+        for (const auto& r : whole) {
+            const bool ignore = r["action"]["type"] == "ignore-previous-rules";
+            if (ignore || (at < got.size() && got[at] == r)) {
+                expected.push_back(r);
+                at += at < got.size() && got[at] == r;
+            }
+        }
+        EXPECT_EQ(got, expected);
+        for (const auto& r : got)
+            if (r["action"]["type"] != "ignore-previous-rules")
+                dealt.insert(json::array({r}).dump());
+    }
+    EXPECT_EQ(dealt, original); // every block and hiding in exactly one part
+}
+
+namespace {
+
+// Runs the converter program; answers its exit status.
+int runConverter(const std::vector<std::string>& arguments)
+{
+    std::string command = QUILBLOCK_CONVERT;
+    for (const auto& a : arguments)
+        command += " '" + a + "'";
+    command += " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+} // namespace
+
+// A run that fails a check writes nothing: the previous output stays, whole, and nothing
+// beside it, so a build never takes a half-made list for an up-to-date one.
+TEST(QuilblockConvert, TheConverterWritesOnlyAfterEveryCheck)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("quilblock-convert-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string list = (dir / "list.txt").string(), out = (dir / "rules.json").string();
+    std::ofstream(list) << "||a.example^\n||b.example^\n||c.example^\n@@||b.example/ok^\n";
+
+    // Three blocks and six rules that undo (the two releases, the exception in four shapes):
+    // a block and the six in each part.
+    ASSERT_EQ(runConverter({"--parts", "3", "--starter", (dir / "starter.json").string(), "-o", out, list}), 0);
+    const std::string first = readText(out);
+    EXPECT_EQ(json::parse(first).size(), 7u);
+    EXPECT_EQ(json::parse(readText(dir / "rules-3.json")).size(), 7u);
+    EXPECT_EQ(json::parse(readText(dir / "starter.json")).size(), 9u); // every host is among the most named
+
+    // Over the limit, or unreadable: the earlier output is untouched.
+    EXPECT_EQ(runConverter({"--limit", "3", "-o", out, list}), 1);
+    EXPECT_EQ(runConverter({"-o", out, (dir / "missing.txt").string()}), 1);
+    EXPECT_EQ(readText(out), first);
+    EXPECT_TRUE(fs::exists(dir / "rules-3.json"));
+
+    // A smaller split removes the parts of the larger one.
+    ASSERT_EQ(runConverter({"-o", out, list}), 0);
+    EXPECT_EQ(json::parse(readText(out)).size(), 9u);
+    std::set<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+        files.insert(entry.path().filename().string());
+    EXPECT_EQ(files, (std::set<std::string> {"list.txt", "rules.json", "starter.json"}));
+    fs::remove_all(dir);
+}
+
+// The starter list: the hosts the most filters name, with the exceptions that can reach them.
+TEST(QuilblockConvert, StarterListHoldsTheMostNamedHostsAndTheirExceptions)
+{
+    const std::string text = starterFilters({"||rare.example^\n||ads.example^\n||ads.example/x.js\n"
+                                             "||cdn.ads.example/y.gif\n||track.example^\n/banner/*\n",
+                                                "||track.example/p.gif\n@@||ok.ads.example^\n@@||elsewhere.example^\n"
+                                                "@@/allowed-path/$image\n"},
+        2);
+    EXPECT_EQ(text.substr(text.find("||")),
+        "||ads.example^\n||track.example^\n@@||ok.ads.example^\n@@/allowed-path/$image\n");
+}
+
+// "||" takes every scheme the engine checks loads of, the host and its subdomains, nothing else.
+TEST(QuilblockConvert, HostAnchorTakesHttpAndWebSocketSchemes)
+{
+    const std::regex anchored(std::string(kHostAnchor) + "ads\\.example/");
+    for (const char* url : {"http://ads.example/", "https://ads.example/", "ws://ads.example/", "wss://x.ads.example/"})
+        EXPECT_TRUE(std::regex_search(url, anchored)) << url;
+    for (const char* url : {"https://badads.example/", "https://ads.example.org/", "file:///ads.example/"})
+        EXPECT_FALSE(std::regex_search(url, anchored)) << url;
 }

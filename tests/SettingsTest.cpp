@@ -69,13 +69,14 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
     SettingsWindow& settings = *delegate().settingsWindow();
     EXPECT_EQ(std::tuple(settings.get_title().raw(), settings.get_width(), settings.get_height(),
                   settings.get_resizable(), settings.adBlockCheckbox().get_active()),
-        std::tuple("Quillmere Settings", 440, 626, false, true));
+        std::tuple("Quillmere Settings", 440, 662, false, true));
     const std::pair<Gtk::Widget*, Gdk::Rectangle> rows[] = {{&settings.updateButton(), {24, 92, 220, 30}},
         {&settings.updateStatus(), {24, 126, 390, 30}}, {&settings.makeDefaultButton(), {24, 171, 220, 30}},
-        {&settings.adBlockCheckbox(), {24, 282, 390, 24}}, {&settings.homepageField(), {24, 362, 300, 26}},
-        {&settings.saveButton(), {332, 362, 80, 28}}, {&settings.clearDataButton(), {24, 482, 220, 30}},
-        {&settings.clearDataStatus(), {24, 517, 390, 20}}, {&settings.showLogsButton(), {24, 556, 220, 30}},
-        {&settings.onLaunchChoice(), {92, 398, 320, 28}}};
+        {&settings.adBlockCheckbox(), {24, 282, 390, 24}}, {&settings.filterListsStatus(), {24, 312, 232, 30}},
+        {&settings.updateFilterListsButton(), {256, 312, 160, 30}}, {&settings.homepageField(), {24, 398, 300, 26}},
+        {&settings.saveButton(), {332, 398, 80, 28}}, {&settings.clearDataButton(), {24, 518, 220, 30}},
+        {&settings.clearDataStatus(), {24, 553, 390, 20}}, {&settings.showLogsButton(), {24, 592, 220, 30}},
+        {&settings.onLaunchChoice(), {92, 434, 320, 28}}};
     for (const auto& [widget, frame] : rows)
         EXPECT_TRUE(allocationIn(*widget, settings.content()) == frame)
             << G_OBJECT_TYPE_NAME(widget->gobj()) << " at y " << frame.get_y();
@@ -85,6 +86,8 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
         {settings.clearDataButton().get_label(), "Clear Cookies & Cache"},
         {dynamic_cast<Gtk::Label&>(*settings.adBlockCheckbox().get_child()).get_text(),
             "Enabled (110k+ rules from EasyList/EasyPrivacy/AdGuard)"},
+        {settings.updateFilterListsButton().get_label(), "Update Filter Lists"},
+        {settings.filterListsStatus().get_text(), "Filter lists not updated yet"}, // no lists in this bundle
         {settings.homepageField().get_text(), server.url("/")}, {settings.clearDataStatus().get_text(), ""},
         {settings.showLogsButton().get_label(), "Show Logs"}};
     for (const auto& [shown, expected] : texts)
@@ -196,7 +199,7 @@ TEST_F(Settings, ADamagedFileIsKeptAsideAndTheBrowserRunsOnDefaults)
                 + " and defaults are in use"));
     EXPECT_EQ(std::tuple(settings.adBlockCheckbox().get_active(), settings.homepageField().get_text().raw(),
                   settings.get_height()),
-        std::tuple(true, "https://duckduckgo.com", 626))
+        std::tuple(true, "https://duckduckgo.com", 662))
         << "the notice fits under the last row";
     click(settings.adBlockCheckbox());
     EXPECT_TRUE(runUntil([&] { return readFile(defaultsPath()) == "[defaults]\nquillmereAdBlockEnabled=false\n"; }))

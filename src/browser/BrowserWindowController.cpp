@@ -1,5 +1,6 @@
 #include "browser/BrowserWindowController.h"
 
+#include "adblock/FilterListUpdater.h"
 #include "browser/AddressResolver.h"
 #include "browser/FindBar.h"
 #include "devtools/DevToolsPanel.h"
@@ -455,7 +456,7 @@ GObjectPtr<WebKitWebView> BrowserWindowController::makeConfiguredWebView(WebKitW
         if (auto self = weakSelf.lock())
             self->receiveScriptMessage(channel, sender, body);
     };
-    WebKitUserContentFilter* rules = adBlockEnabled() ? compiledRuleList_.get() : nullptr;
+    const QuilBlock::RuleSet* rules = adBlockEnabled() ? compiledRuleList_.get() : nullptr;
     return factory_.makeWebView(sink, rules, opener);
 }
 

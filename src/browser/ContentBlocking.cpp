@@ -3,6 +3,7 @@
 #include "browser/BrowserWindowController.h"
 
 #include "adblock/BlockCounter.h"
+#include "adblock/FilterListUpdater.h"
 #include "adblock/QuilBlock.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
@@ -10,12 +11,14 @@
 
 #include <glibmm/main.h>
 
+#include <utility>
+
 namespace quillmere {
 
 namespace {
-// How long pages may wait for the store to say whether it holds a compiled list. A
-// stored list answers in milliseconds; this only bounds a slow disk.
-constexpr unsigned kLookupWaitMs = 300;
+// How long pages may wait for a list to block them. A stored or shipped list answers in
+// milliseconds; the starter list, compiled when the engine takes neither, in a few hundred.
+constexpr unsigned kLookupWaitMs = 1000;
 // The latest a first compile waits for the first page to finish.
 constexpr unsigned kCompileAfterMs = 3000;
 } // namespace
@@ -29,6 +32,14 @@ void BrowserWindowController::startContentBlocking()
             self->blockCountUpdated(view, frame, count);
     });
     setMessageHandler(kBlockCountChannel, blockCounter_.get());
+
+    // Fresh lists replace the one in use wherever it is attached.
+    filterListUpdater_ = std::make_unique<FilterListUpdater>(profile_);
+    filterListUpdater_->onNewList = [weakSelf](QuilBlock::RuleList list) {
+        if (auto self = weakSelf.lock())
+            self->ruleListArrived(std::move(list));
+    };
+    filterListUpdater_->startSchedule();
 
     quillmereLog.info("Quillmere launching, loading ad-block rule list");
     ruleListPending_ = true;
@@ -58,22 +69,32 @@ void BrowserWindowController::startContentBlocking()
                 if (auto self = weakSelf.lock())
                     self->startPendingCompile();
             });
+        },
+        [weakSelf](QuilBlock::RuleList starter) {
+            if (auto self = weakSelf.lock())
+                self->ruleListArrived(std::move(starter));
         });
 }
 
+// The first list, or one that replaces the list in use (the full list after the starter):
+// every content manager in use swaps at once; a page-opened tab runs on its opener's.
 void BrowserWindowController::ruleListArrived(QuilBlock::RuleList list)
 {
-    compiledRuleList_ = std::move(list);
+    QuilBlock::RuleList previous = std::exchange(compiledRuleList_, list);
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
-    dispatchMain([weakSelf] {
+    dispatchMain([weakSelf, previous, list] {
         auto self = weakSelf.lock();
         if (!self)
             return;
         if (adBlockEnabled()) {
-            for (const auto& tab : self->tabs_)
-                if (tab->webView())
-                    webkit_user_content_manager_add_filter(
-                        webkit_web_view_get_user_content_manager(tab->webView()), self->compiledRuleList_.get());
+            for (const auto& tab : self->tabs_) {
+                if (!tab->webView())
+                    continue;
+                WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(tab->webView());
+                if (previous && previous != list)
+                    previous->detachFrom(manager);
+                list->attachTo(manager);
+            }
             quillmereLog.info("Ad-block rule list attached to web view(s)");
         }
         self->releaseHeldLoads();
@@ -90,9 +111,9 @@ void BrowserWindowController::setAdBlockEnabled(bool enabled)
             continue; // a tab waiting for its page gets the current choice with its view
         WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(tab->webView());
         if (enabled)
-            webkit_user_content_manager_add_filter(manager, compiledRuleList_.get());
+            compiledRuleList_->attachTo(manager);
         else
-            webkit_user_content_manager_remove_filter(manager, compiledRuleList_.get());
+            compiledRuleList_->detachFrom(manager);
         webkit_web_view_reload(tab->webView());
     }
     quillmereLog.info("Ad blocking %s across %ld tab(s)", enabled ? "enabled" : "disabled", tabs_.size());

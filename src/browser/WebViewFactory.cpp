@@ -108,7 +108,7 @@ WebViewFactory::WebViewFactory()
 }
 
 GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(
-    const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList, WebKitWebView* opener) const
+    const ScriptMessageSink& sink, const QuilBlock::RuleSet* ruleList, WebKitWebView* opener) const
 {
     auto settings = adopt(webkit_settings_new());
     webkit_settings_set_user_agent(settings.get(), CUSTOM_UA.c_str());
@@ -134,7 +134,7 @@ GObjectPtr<WebKitWebView> WebViewFactory::makeWebView(
         [](gpointer data, GClosure*) { delete static_cast<MessageHook*>(data); }, GConnectFlags(0));
 
     if (ruleList)
-        webkit_user_content_manager_add_filter(manager.get(), ruleList);
+        ruleList->attachTo(manager.get());
     return view;
 }
 

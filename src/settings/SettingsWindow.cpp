@@ -1,5 +1,6 @@
 #include "settings/SettingsWindow.h"
 
+#include "adblock/FilterListUpdater.h"
 #include "browser/AddressResolver.h"
 #include "browser/BrowserWindowController.h"
 #include "platform/Accessibility.h"
@@ -27,6 +28,7 @@ SettingsWindow::SettingsWindow(std::weak_ptr<BrowserWindowController> browserCon
     , rows_(Gtk::Orientation::VERTICAL)
     , updateBtn_("Check for Updates")
     , makeDefaultBtn_("Make Default Browser")
+    , updateListsBtn_("Update Filter Lists")
     , saveBtn_("Save")
     , onLaunchChoice_(std::vector<Glib::ustring> {"restore previous tabs", "open the homepage"})
     , clearDataBtn_("Clear Cookies & Cache")
@@ -151,6 +153,19 @@ void SettingsWindow::setup()
     setAccessibleLabelledBy(adBlockCheckbox_, *checkboxLabel);
     adBlockCheckbox_.signal_toggled().connect(action(&SettingsWindow::toggleAdBlock));
     addRow(blocking, adBlockCheckbox_, 390, 24, 6);
+    auto* listsRow = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
+    note(listsStatus_, false);
+    listsStatus_.set_yalign(0.5);
+    listsStatus_.set_hexpand(true);
+    updateListsBtn_.set_size_request(160, 30);
+    listsRow->append(listsStatus_);
+    listsRow->append(updateListsBtn_);
+    addRow(blocking, *listsRow, kColumnWidth, 30, 6);
+    updateListsBtn_.signal_clicked().connect(action(&SettingsWindow::updateFilterLists));
+    if (auto controller = browserController_.lock())
+        if (FilterListUpdater* updater = controller->filterListUpdater())
+            updater->signalChecked().connect(sigc::mem_fun(*this, &SettingsWindow::showFilterListsDate));
+    showFilterListsDate();
 
     addDivider(14);
     Gtk::Box& homepage = addSection();
@@ -224,7 +239,8 @@ void SettingsWindow::setup()
     nameStatusLabel(fileNotice_, "Settings file in order");
 
     for (Gtk::Button* button :
-        {&updateBtn_, &makeDefaultBtn_, &saveBtn_, &clearDataBtn_, &clearHistoryBtn_, &showLogsBtn_, &showHistoryBtn_})
+        {&updateBtn_, &makeDefaultBtn_, &updateListsBtn_, &saveBtn_, &clearDataBtn_, &clearHistoryBtn_, &showLogsBtn_,
+            &showHistoryBtn_})
         button->add_css_class("settings-button");
 }
 
@@ -364,6 +380,31 @@ void SettingsWindow::installUpdate()
                 self->updateBtn_.set_sensitive(true);
             }
         });
+}
+
+void SettingsWindow::updateFilterLists()
+{
+    auto controller = browserController_.lock();
+    FilterListUpdater* updater = controller ? controller->filterListUpdater() : nullptr;
+    if (!updater)
+        return;
+    updater->updateNow();
+    updateListsBtn_.set_sensitive(!updater->running());
+}
+
+void SettingsWindow::showFilterListsDate()
+{
+    auto controller = browserController_.lock();
+    FilterListUpdater* updater = controller ? controller->filterListUpdater() : nullptr;
+    updateListsBtn_.set_sensitive(!updater || !updater->running());
+    std::string text = "Filter lists not updated yet";
+    if (auto when = updater ? updater->lastUpdated() : std::nullopt) {
+        g_autoptr(GDateTime) local = g_date_time_new_from_unix_local(*when);
+        g_autofree char* date = local ? g_date_time_format(local, "%x") : nullptr;
+        if (date)
+            text = std::string("Filter lists updated ") + date;
+    }
+    listsStatus_.set_text(text);
 }
 
 } // namespace quillmere

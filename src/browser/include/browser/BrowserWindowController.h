@@ -36,6 +36,7 @@ class HistoryStore;
 class HistoryWindow;
 class PiPController;
 class ProfileDatabase;
+class FilterListUpdater;
 
 class BrowserWindowController : public TabBarDelegate,
                                 public TabDelegate,
@@ -87,7 +88,9 @@ public:
     // Content blocking: switches the rule list on or off in every tab and remembers
     // the choice. The compiled list, once it arrived, is kept either way.
     void setAdBlockEnabled(bool enabled);
-    WebKitUserContentFilter* compiledRuleList() const { return compiledRuleList_.get(); }
+    const QuilBlock::RuleSet* compiledRuleList() const { return compiledRuleList_.get(); }
+    // Fetches fresh filter lists on its schedule and when asked; null until the window is set up.
+    FilterListUpdater* filterListUpdater() const { return filterListUpdater_.get(); }
 
     // Removes every kind of website data of every site; `completion` runs on the main
     // loop once the engine is done. Open tabs are left as they are.
@@ -234,6 +237,7 @@ private:
     bool devPanelVisible_ = false;
     bool fullscreenRequested_ = false;
     QuilBlock::RuleList compiledRuleList_;
+    std::unique_ptr<FilterListUpdater> filterListUpdater_;
     std::vector<std::unique_ptr<Tab>> tabs_;
 
     int activeTabIndex_ = 0;

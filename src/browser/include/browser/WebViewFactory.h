@@ -4,6 +4,7 @@
 // web process; each view hands on the messages of its own page.
 #pragma once
 
+#include "adblock/QuilBlock.h"
 #include "platform/GObjectPtr.h"
 #include "platform/ScriptMessageHandler.h"
 
@@ -29,7 +30,7 @@ public:
     // A new, unloaded web view. `ruleList` (may be null) is attached at creation; a view
     // opened by a page shares the `opener`'s web process and content manager.
     GObjectPtr<WebKitWebView> makeWebView(
-        const ScriptMessageSink& sink, WebKitUserContentFilter* ruleList, WebKitWebView* opener = nullptr) const;
+        const ScriptMessageSink& sink, const QuilBlock::RuleSet* ruleList, WebKitWebView* opener = nullptr) const;
 
 private:
     bool accelerated_;

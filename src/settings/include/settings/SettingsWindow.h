@@ -26,7 +26,7 @@ class LogViewerWindow;
 class SettingsWindow : public Gtk::Window, public std::enable_shared_from_this<SettingsWindow> {
 public:
     static constexpr int kWidth = 440;
-    static constexpr int kHeight = 626;
+    static constexpr int kHeight = 662;
 
     static std::shared_ptr<SettingsWindow> create(std::weak_ptr<BrowserWindowController> browserController);
     ~SettingsWindow() override;
@@ -35,6 +35,8 @@ public:
     Gtk::Button& updateButton() { return updateBtn_; }
     Gtk::Label& updateStatus() { return updateStatus_; }
     Gtk::CheckButton& adBlockCheckbox() { return adBlockCheckbox_; }
+    Gtk::Button& updateFilterListsButton() { return updateListsBtn_; }
+    Gtk::Label& filterListsStatus() { return listsStatus_; }
     Gtk::Entry& homepageField() { return homepageField_; }
     Gtk::Label& clearDataStatus() { return clearDataStatus_; }
     Gtk::Button& makeDefaultButton() { return makeDefaultBtn_; }
@@ -56,6 +58,7 @@ public:
     void installUpdate();
     void makeDefault();
     void toggleAdBlock();
+    void updateFilterLists();
     void saveHomepage();
     void clearData();
     void clearHistory();
@@ -70,6 +73,8 @@ private:
     void addDivider(int gap);
     // Says in the window when the settings file was damaged or cannot be read.
     void showFileState();
+    // "Filter lists updated <date>", the date in the user's locale.
+    void showFilterListsDate();
 
     std::unique_ptr<LogViewerWindow> logViewer_;
     std::weak_ptr<BrowserWindowController> browserController_;
@@ -79,6 +84,8 @@ private:
     Gtk::Label updateStatus_;
     Gtk::Button makeDefaultBtn_;
     Gtk::CheckButton adBlockCheckbox_;
+    Gtk::Label listsStatus_;
+    Gtk::Button updateListsBtn_;
     Gtk::Entry homepageField_;
     Gtk::Button saveBtn_;
     Gtk::DropDown onLaunchChoice_;

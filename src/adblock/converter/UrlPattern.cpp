@@ -184,7 +184,7 @@ PatternTranslation translateAbpPattern(std::string_view p)
 
 std::string siteUrlFilter(std::string_view asciiHost, bool withSubdomains)
 {
-    std::string re = withSubdomains ? std::string(kHostAnchor) : std::string("^[^:]+://");
+    std::string re = withSubdomains ? std::string(kHostAnchor) : std::string(kAnyScheme);
     for (char c : asciiHost)
         appendLiteral(re, c);
     re += kSeparatorClass;
