@@ -69,8 +69,8 @@ std::string pageWithLink(const std::string& href)
 TEST_F(DownloadsTest, AClickedLinkSavesTheExactBytesThenAQuickSecondOneAsksAndTakesTheNextName)
 {
     std::string bytes;
-    for (int i = 0; i < 300000; ++i)
-        bytes += static_cast<char>((i * 7919) % 256);
+    for (unsigned i = 0; i < 300000; ++i)
+        bytes += static_cast<char>(i * 7919u % 251u);
     server.route("/files/report.pdf", attachment("report.pdf", bytes, "application/pdf"));
     server.page("/", pageWithLink("/files/report.pdf"));
     setDefault(kHomepageKey, server.url("/"));

@@ -17,10 +17,10 @@ using State = BrowserWindowController::SecurityState;
 // An https server with the self-signed certificate from tests/data; counts requests.
 class TlsServer {
 public:
-    TlsServer(const std::string& certificateFile, const std::string& keyFile)
+    explicit TlsServer(const std::string& pem)
     {
         GError* error = nullptr;
-        GTlsCertificate* certificate = g_tls_certificate_new_from_files(certificateFile.c_str(), keyFile.c_str(), &error);
+        GTlsCertificate* certificate = g_tls_certificate_new_from_pem(pem.c_str(), -1, &error);
         if (!certificate)
             throw std::runtime_error(error->message);
         server_ = soup_server_new("tls-certificate", certificate, nullptr);
@@ -75,7 +75,7 @@ TEST_F(PageState, ShowsNotSecureForHttpNothingForOwnPagesAndKeepsTheErrorPageFor
     EXPECT_EQ(window.securityState(), State::None);
     EXPECT_FALSE(window.securityButton().get_visible());
 
-    TlsServer tls(testData("self-signed-cert.pem"), testData("self-signed-key.pem"));
+    TlsServer tls(testData("self-signed-cert.pem") + testData("self-signed-key.pem"));
     window.loadURL(tls.url());
     ASSERT_TRUE(runUntil([&] { return tab(0).showsOwnPage() && !webkit_web_view_is_loading(activeView()); }));
     EXPECT_EQ(tls.requests, 0); // the handshake failed: the page was never asked for

@@ -88,12 +88,15 @@ TEST_F(SitePermissionsTest, LocationAndNotificationsAskInABarAndTheAnswerHoldsFo
     EXPECT_EQ(std::tuple(entries[0].host, entries[0].kind, entries[0].allowed), std::tuple("127.0.0.1", "geolocation", true));
     EXPECT_EQ(std::tuple(entries[1].host, entries[1].kind, entries[1].allowed), std::tuple("127.0.0.1", "notifications", false));
 
-    // Forgotten, the site asks again; leaving the page denies what it asked, unremembered.
+    // Forgotten, the site's next page asks again; leaving the page denies what it asked,
+    // and nothing is remembered.
     browser().sitePermissions().forget("127.0.0.1", "geolocation");
-    start(kAskLocation);
-    ASSERT_TRUE(waitForQuestion());
     browser().loadURL(server.url("/other"));
     ASSERT_TRUE(waitForLoad(activeView(), server.url("/other")));
+    start(kAskLocation);
+    ASSERT_TRUE(waitForQuestion());
+    browser().loadURL(server.url("/"));
+    ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
     EXPECT_TRUE(tab(0).questions().empty());
     EXPECT_EQ(browser().sitePermissions().answer("127.0.0.1", "geolocation"), std::nullopt);
 }
