@@ -81,6 +81,7 @@ void BrowserWindowController::setupUI()
 {
     contentView_.add_css_class("content-view");
     windowOverlay_.set_child(contentView_);
+    setAccessibleName(windowOverlay_, "Browser");
     window_->set_child(windowOverlay_);
     buildFullscreenNotice();
     startHistory();

@@ -55,6 +55,7 @@ void BrowserWindowController::buildSecurityIndicator()
     securityButton_.set_margin_start(4);
     securityButton_.set_focus_on_click(false);
     securityButton_.set_visible(false);
+    setAccessibleName(securityButton_, "Connection security");
     securityDetails_.set_xalign(0);
     securityDetails_.set_selectable(true);
     securityDetails_.set_wrap(true);

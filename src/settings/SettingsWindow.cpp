@@ -218,6 +218,7 @@ void SettingsWindow::setup()
     showLogsBtn_.signal_clicked().connect(action(&SettingsWindow::showLogs));
     showHistoryBtn_.signal_clicked().connect(action(&SettingsWindow::showHistory));
     sitePermissionsBtn_.set_label("Site Permissions");
+    setAccessibleName(sitePermissionsBtn_, "Site Permissions");
     sitePermissionsBtn_.set_tooltip_text("What sites may do, as you answered them");
     sitePermissionsList_.set_spacing(4);
     sitePermissionsList_.set_margin_top(4);
