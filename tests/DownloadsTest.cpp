@@ -7,6 +7,8 @@
 #include "browser/QuestionBar.h"
 #include "platform/UserDefaults.h"
 
+#include <gtkmm/messagedialog.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -124,13 +126,31 @@ TEST_F(DownloadsTest, AHiddenFrameAsksFirstWritesNothingWhenDeniedAndItsEntryIsN
     EXPECT_TRUE(downloaded().empty());
     EXPECT_TRUE(tab(0).questions().empty());
 
+    // Quitting while one waits asks whether to cancel it; saying yes cancels and quits.
+    webkit_web_view_reload(activeView());
+    ASSERT_TRUE(waitForQuestion());
+    bool quit = false;
+    EXPECT_FALSE(browser().confirmQuit([&] { quit = true; }));
+    Gtk::MessageDialog* dialog = nullptr;
+    ASSERT_TRUE(runUntil([&] {
+        for (Gtk::Window* window : Gtk::Window::list_toplevels())
+            if ((dialog = dynamic_cast<Gtk::MessageDialog*>(window)) && dialog->get_mapped())
+                return true;
+        return false;
+    }));
+    dialog->response(Gtk::ResponseType::ACCEPT);
+    EXPECT_TRUE(quit);
+    ASSERT_TRUE(waitForState(1, Downloads::State::Cancelled));
+    EXPECT_TRUE(downloaded().empty());
+    EXPECT_TRUE(tab(0).questions().empty());
+
     // Allowed, it arrives; a desktop entry is only ever shown in its folder.
     webkit_web_view_reload(activeView());
     question = waitForQuestion();
     ASSERT_TRUE(question);
     click(question->allowButton());
-    ASSERT_TRUE(waitForState(1, Downloads::State::Done));
+    ASSERT_TRUE(waitForState(2, Downloads::State::Done));
     EXPECT_EQ(contents(Downloads::directory() + "/invoice.desktop"), entry);
-    const auto& done = *downloads().entries()[1];
+    const auto& done = *downloads().entries()[2];
     EXPECT_TRUE(!done.open->get_visible() && done.showInFolder->get_visible());
 }

@@ -81,6 +81,19 @@ TEST_F(PageState, ShowsNotSecureForHttpNothingForOwnPagesAndKeepsTheErrorPageFor
     EXPECT_EQ(tls.requests, 0); // the handshake failed: the page was never asked for
     EXPECT_NE(tab(0).title(), "Secret");
     EXPECT_EQ(window.securityState(), State::None);
+
+    // Let through all the same (as only a test does), the page is https with a
+    // certificate error: not secure, and the certificate is described.
+    GTlsCertificate* certificate = g_tls_certificate_new_from_pem(testData("self-signed-cert.pem").c_str(), -1, nullptr);
+    webkit_network_session_allow_tls_certificate_for_host(webkit_network_session_get_default(), certificate, "127.0.0.1");
+    g_object_unref(certificate);
+    window.loadURL(tls.url());
+    ASSERT_TRUE(waitForTitle(0, "Secret"));
+    EXPECT_TRUE(runUntil([&] { return window.securityState() == State::NotSecure; }));
+    const std::string details = window.securityDetails();
+    EXPECT_NE(details.find("the site's certificate is not valid (its issuer is not trusted)"), std::string::npos) << details;
+    EXPECT_NE(details.find("Certificate issued to: CN=127.0.0.1,O=Quillmere Tests"), std::string::npos) << details;
+    EXPECT_NE(details.find("to 21"), std::string::npos) << details; // valid for a century
 }
 
 TEST_F(PageState, PageFullScreenHidesTheControlsShowsTheNoticeAndEscapeBringsThemBack)

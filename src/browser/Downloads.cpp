@@ -180,10 +180,11 @@ bool Downloads::decideDestination(Entry& entry, const char* suggested)
     // The engine waits with the transfer until the destination is set.
     const std::string host = hostOf(tab->uri().c_str());
     std::weak_ptr<bool> alive = alive_;
-    tab->ask((host.empty() ? std::string("This page") : host) + " wants to download " + entry.name,
+    entry.question = tab->ask((host.empty() ? std::string("This page") : host) + " wants to download " + entry.name,
         [this, alive, &entry](std::optional<bool> allowed) {
             if (alive.expired() || entry.state != State::Asking)
                 return;
+            entry.question = nullptr;
             if (allowed.value_or(false))
                 start(entry);
             else
@@ -220,6 +221,11 @@ void Downloads::cancel(Entry& entry)
 {
     if (entry.state != State::Running && entry.state != State::Asking)
         return;
+    // The question about it, if any, goes too.
+    if (entry.state == State::Asking && entry.question)
+        if (Tab* tab = tabOf_(webkit_download_get_web_view(entry.download.get())))
+            tab->withdraw(entry.question);
+    entry.question = nullptr;
     entry.state = State::Cancelled;
     webkit_download_cancel(entry.download.get());
     showState(entry);

@@ -70,7 +70,7 @@ void Tab::setTitle(const std::string& title)
         setAccessibleName(*widget_, title_);
 }
 
-void Tab::ask(const std::string& text, std::function<void(std::optional<bool>)> answer)
+QuestionBar* Tab::ask(const std::string& text, std::function<void(std::optional<bool>)> answer)
 {
     auto* bar = Gtk::make_managed<QuestionBar>(text);
     bars_->prepend(*bar);
@@ -87,6 +87,17 @@ void Tab::ask(const std::string& text, std::function<void(std::optional<bool>)> 
             sigc::track_object([bars = bars_.get(), bar] { bars->remove(*bar); }, *bars_));
         answer(allowed);
     };
+    return bar;
+}
+
+void Tab::withdraw(const QuestionBar* bar)
+{
+    auto found = std::find_if(questions_.begin(), questions_.end(), [bar](auto& q) { return q.bar == bar; });
+    if (found == questions_.end())
+        return;
+    found->bar->onAnswer = nullptr;
+    bars_->remove(*found->bar);
+    questions_.erase(found);
 }
 
 std::vector<QuestionBar*> Tab::questions() const

@@ -19,6 +19,7 @@
 
 namespace quillmere {
 
+class QuestionBar;
 class Tab;
 
 class Downloads {
@@ -32,6 +33,7 @@ public:
         std::string reason; // why it failed
         State state = State::Asking;
         std::vector<gulong> handlers;
+        const QuestionBar* question = nullptr; // while the user is asked
         Gtk::Box* row = nullptr;
         Gtk::Label* nameLabel = nullptr;
         Gtk::Label* stateLabel = nullptr;

@@ -127,7 +127,9 @@ public:
     // Asks the user a question in a bar of the tab's own ("<host> wants to …", Allow,
     // Deny); `answer` runs once: with the user's answer, or with none when the tab goes
     // or its page changes first.
-    void ask(const std::string& text, std::function<void(std::optional<bool>)> answer);
+    QuestionBar* ask(const std::string& text, std::function<void(std::optional<bool>)> answer);
+    // Takes back a question that no longer needs an answer; its answer never runs.
+    void withdraw(const QuestionBar* bar);
     // The questions waiting for an answer, oldest first.
     std::vector<QuestionBar*> questions() const;
 
