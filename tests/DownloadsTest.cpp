@@ -47,16 +47,6 @@ protected:
             return downloads().entries().size() > index && downloads().entries()[index]->state == state;
         });
     }
-    QuestionBar* waitForQuestion()
-    {
-        QuestionBar* bar = nullptr;
-        runUntil([&] {
-            auto questions = tab(0).questions();
-            bar = questions.empty() ? nullptr : questions.front();
-            return bar && bar->get_mapped();
-        });
-        return bar;
-    }
 };
 
 // A link that covers the whole page, so that a click in the view's middle follows it.

@@ -7,6 +7,9 @@
 #include "permissions/SitePermissions.h"
 #include "platform/ProfileDatabase.h"
 #include "platform/UserDefaults.h"
+#include "settings/SettingsWindow.h"
+
+#include <gdk/gdkkeysyms.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -29,16 +32,6 @@ protected:
         webkit_web_view_evaluate_javascript(activeView(), script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
     std::string answer() { return evaluateAsync(activeView(), "return await window.answer;"); }
-    QuestionBar* waitForQuestion()
-    {
-        QuestionBar* bar = nullptr;
-        runUntil([&] {
-            auto questions = tab(0).questions();
-            bar = questions.empty() ? nullptr : questions.front();
-            return bar && bar->get_mapped();
-        });
-        return bar;
-    }
 };
 
 constexpr const char* kAskLocation =
@@ -120,4 +113,43 @@ TEST_F(SitePermissionsTest, RememberedAnswersReachThePageAfterARestart)
     start(kAskNotifications);
     EXPECT_EQ(answer(), "\"granted\"");
     EXPECT_TRUE(tab(0).questions().empty());
+
+    // The settings window lists them, each with a way to forget it.
+    pressKey(GDK_KEY_comma, {GDK_KEY_Control_L});
+    ASSERT_TRUE(runUntil([&] { return delegate().settingsWindow() && delegate().settingsWindow()->get_mapped(); }));
+    SettingsWindow& settings = *delegate().settingsWindow();
+    focusWindow(settings);
+    click(settings.sitePermissionsButton());
+    ASSERT_TRUE(runUntil([&] { return settings.sitePermissionsList().get_mapped(); }));
+    auto rows = [&] {
+        std::vector<std::string> texts;
+        for (Gtk::Widget* row = settings.sitePermissionsList().get_first_child(); row; row = row->get_next_sibling())
+            if (auto* label = dynamic_cast<Gtk::Label*>(row->get_first_child()))
+                texts.push_back(label->get_text());
+        return texts;
+    };
+    EXPECT_EQ(rows(), (std::vector<std::string> {"127.0.0.1 — Location: Denied", "127.0.0.1 — Notifications: Allowed"}));
+    click(*settings.sitePermissionsList().get_first_child()->get_last_child());
+    EXPECT_TRUE(runUntil([&] { return rows() == std::vector<std::string> {"127.0.0.1 — Notifications: Allowed"}; }));
+    EXPECT_EQ(browser().sitePermissions().answer("127.0.0.1", "geolocation"), std::nullopt);
+}
+
+// A tab in the background keeps its question until it is shown; closing it answers no.
+TEST_F(SitePermissionsTest, AQuestionFromAHiddenTabWaitsUntilTheTabIsShown)
+{
+    launchOnPage();
+    browser().openNewTab(server.url("/other"));
+    ASSERT_TRUE(waitForLoad(tab(1).webView(), server.url("/other")));
+    browser().switchToTab(0);
+    webkit_web_view_evaluate_javascript(tab(1).webView(), kAskNotifications, -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(runUntil([&] { return !tab(1).questions().empty(); }));
+    runFor(200);
+    EXPECT_FALSE(tab(1).questions().front()->get_mapped());
+    browser().switchToTab(1);
+    QuestionBar* question = waitForQuestion(1);
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->text(), "127.0.0.1 wants to show notifications");
+    browser().closeTab(1);
+    EXPECT_EQ(tabCount(), 1);
+    EXPECT_TRUE(browser().sitePermissions().entries().empty());
 }

@@ -27,17 +27,23 @@ struct Reveal {
     std::string folder;
 };
 
-void openFolder(Reveal* reveal)
+// Hands `uri` to its default application, never waiting for it.
+void launchDefault(const std::string& uri)
 {
-    g_app_info_launch_default_for_uri_async(reveal->folder.c_str(), nullptr, nullptr,
+    g_app_info_launch_default_for_uri_async(uri.c_str(), nullptr, nullptr,
         +[](GObject*, GAsyncResult* result, gpointer) {
             GError* error = nullptr;
             if (!g_app_info_launch_default_for_uri_finish(result, &error)) {
-                quillmereLog.error("Could not show the download's folder: %{public}s", error->message);
+                quillmereLog.error("Could not open a download or its folder: %{public}s", error->message);
                 g_error_free(error);
             }
         },
         nullptr);
+}
+
+void openFolder(Reveal* reveal)
+{
+    launchDefault(reveal->folder);
     delete reveal;
 }
 
@@ -267,15 +273,7 @@ void Downloads::open(Entry& entry)
     GCharPtr uri(g_filename_to_uri(entry.path.c_str(), nullptr, nullptr));
     if (!uri)
         return;
-    g_app_info_launch_default_for_uri_async(uri.get(), nullptr, nullptr,
-        +[](GObject*, GAsyncResult* result, gpointer) {
-            GError* error = nullptr;
-            if (!g_app_info_launch_default_for_uri_finish(result, &error)) {
-                quillmereLog.error("Could not open a download: %{public}s", error->message);
-                g_error_free(error);
-            }
-        },
-        nullptr);
+    launchDefault(uri.get());
 }
 
 void Downloads::showInFolder(Entry& entry)

@@ -54,6 +54,7 @@ void BrowserWindowController::buildSecurityIndicator()
     securityButton_.set_valign(Gtk::Align::CENTER);
     securityButton_.set_margin_start(4);
     securityButton_.set_focus_on_click(false);
+    securityButton_.set_has_frame(false);
     securityButton_.set_visible(false);
     setAccessibleName(securityButton_, "Connection security");
     securityDetails_.set_xalign(0);
