@@ -62,7 +62,7 @@ TEST_F(PageState, ShowsNotSecureForHttpNothingForOwnPagesAndKeepsTheErrorPageFor
     BrowserWindowController& window = browser();
     EXPECT_TRUE(runUntil([&] { return window.securityState() == State::NotSecure; }));
     EXPECT_TRUE(window.securityButton().get_visible());
-    EXPECT_EQ(window.securityButton().get_label(), "Not secure");
+    EXPECT_EQ(window.securityLabel().get_text(), "Not secure");
     EXPECT_TRUE(window.addressField().has_css_class("with-not-secure"));
     // It sits at the start of the field, the text starting after it.
     const auto indicator = allocationIn(window.securityButton(), window.addressField());

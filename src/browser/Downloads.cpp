@@ -92,7 +92,10 @@ Downloads::Downloads(std::function<Tab*(WebKitWebView*)> tabOf)
     : tabOf_(std::move(tabOf))
     , list_(Gtk::Orientation::VERTICAL)
 {
-    button_.set_label("⇩");
+    // A label of the button's own would come with an arrow.
+    auto* icon = Gtk::make_managed<Gtk::Label>("⇩");
+    button_.set_child(*icon);
+    button_.set_size_request(34, 28);
     button_.set_tooltip_text("Downloads");
     setAccessibleName(button_, "Downloads");
     button_.add_css_class("downloads-button");

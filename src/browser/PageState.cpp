@@ -55,6 +55,7 @@ void BrowserWindowController::buildSecurityIndicator()
     securityButton_.set_margin_start(4);
     securityButton_.set_focus_on_click(false);
     securityButton_.set_has_frame(false);
+    securityButton_.set_child(securityLabel_);
     securityButton_.set_visible(false);
     setAccessibleName(securityButton_, "Connection security");
     securityDetails_.set_xalign(0);
@@ -87,11 +88,11 @@ void BrowserWindowController::showSecurityState()
     addressField_.remove_css_class("with-not-secure");
     securityButton_.remove_css_class("not-secure");
     if (state == SecurityState::Secure) {
-        securityButton_.set_label("🔒");
+        securityLabel_.set_text("🔒");
         setAccessibleName(securityButton_, "Connection is secure");
         addressField_.add_css_class("with-padlock");
     } else if (state == SecurityState::NotSecure) {
-        securityButton_.set_label("Not secure");
+        securityLabel_.set_text("Not secure");
         securityButton_.add_css_class("not-secure");
         setAccessibleName(securityButton_, "Connection is not secure");
         addressField_.add_css_class("with-not-secure");

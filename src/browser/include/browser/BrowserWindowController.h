@@ -133,6 +133,7 @@ public:
     enum class SecurityState { None, Secure, NotSecure };
     SecurityState securityState() const { return securityState_; }
     Gtk::MenuButton& securityButton() { return securityButton_; }
+    Gtk::Label& securityLabel() { return securityLabel_; }
     // What a click on it shows.
     std::string securityDetails() const;
 
@@ -267,6 +268,7 @@ private:
     Gtk::Entry addressField_;
     Gtk::Button zoomButton_;
     Gtk::MenuButton securityButton_;
+    Gtk::Label securityLabel_; // in the button, which would show an arrow beside a label of its own
     Gtk::Popover securityPopover_;
     Gtk::Label securityDetails_;
     SecurityState securityState_ = SecurityState::None;
