@@ -186,8 +186,9 @@ bool Downloads::decideDestination(Entry& entry, const char* suggested)
         start(entry);
         return true;
     }
-    // The engine waits with the transfer until the destination is set.
-    const std::string host = hostOf(tab->uri().c_str());
+    // The engine waits with the transfer until the destination is set. The host named is
+    // that of the page the tab shows, not of a navigation that turned into this download.
+    const std::string host = hostOf(tab->committedURI().c_str());
     std::weak_ptr<bool> alive = alive_;
     entry.question = tab->ask((host.empty() ? std::string("This page") : host) + " wants to download " + entry.name,
         [this, alive, &entry](std::optional<bool> allowed) {

@@ -104,7 +104,7 @@ void BrowserWindowController::seedNotificationPermissions()
 
 void BrowserWindowController::tabWantsPermission(Tab& tab, WebKitPermissionRequest* request)
 {
-    const std::string host = hostOf(tab.uri().c_str());
+    const std::string host = hostOf(tab.committedURI().c_str());
     auto question = questionFor(request);
     if (!question) {
         // A page may list devices only where it may already use a camera or microphone.
@@ -131,7 +131,7 @@ void BrowserWindowController::tabWantsPermission(Tab& tab, WebKitPermissionReque
         return;
     }
     std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
-    const std::string origin = originOf(tab.uri());
+    const std::string origin = originOf(tab.committedURI());
     tab.ask((host.empty() ? std::string("This page") : host) + " wants to " + question->wants,
         [weakSelf, held = std::shared_ptr<WebKitPermissionRequest>(retain(request)), kinds = question->kinds, host, origin](std::optional<bool> answer) {
             const bool allowed = answer.value_or(false);
@@ -164,7 +164,7 @@ bool BrowserWindowController::tabQueriesPermission(Tab&, WebKitPermissionStateQu
 
 void BrowserWindowController::tabShowsNotification(Tab& tab, WebKitNotification* notification)
 {
-    if (!sitePermissions_->answer(hostOf(tab.uri().c_str()), "notifications").value_or(false))
+    if (!sitePermissions_->answer(hostOf(tab.committedURI().c_str()), "notifications").value_or(false))
         return;
     auto shown = Gio::Notification::create(webkit_notification_get_title(notification));
     if (const char* body = webkit_notification_get_body(notification))

@@ -6,10 +6,10 @@
 #include "platform/Url.h"
 #include "platform/Uuid.h"
 
-#include <gtkmm/box.h>
 #include <glibmm/main.h>
-#include <sigc++/adaptors/track_obj.h>
+#include <gtkmm/box.h>
 #include <gtkmm/widget.h>
+#include <sigc++/adaptors/track_obj.h>
 
 #include <algorithm>
 #include <climits>
