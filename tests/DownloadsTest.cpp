@@ -144,3 +144,52 @@ TEST_F(DownloadsTest, AHiddenFrameAsksFirstWritesNothingWhenDeniedAndItsEntryIsN
     const auto& done = *downloads().entries()[2];
     EXPECT_TRUE(!done.open->get_visible() && done.showInFolder->get_visible());
 }
+
+// A download that never ends: the file under its final name is only the empty
+// reservation while the data goes to the engine's partial file beside it, and a cancel
+// leaves neither.
+TEST_F(DownloadsTest, ARunningDownloadWritesBesideItsReservedNameAndACancelLeavesNothing)
+{
+    SoupServer* streaming = soup_server_new(nullptr, nullptr);
+    soup_server_add_handler(streaming, nullptr,
+        +[](SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer) {
+            soup_server_message_set_status(message, 200, nullptr);
+            SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
+            soup_message_headers_set_content_type(headers, "application/octet-stream", nullptr);
+            soup_message_headers_append(headers, "Content-Disposition", "attachment; filename=\"big.bin\"");
+            soup_message_headers_set_content_length(headers, 50 * 1024 * 1024);
+            // The first part only; the server waits for more, which never comes.
+            static const std::string part(256 * 1024, 'q');
+            soup_message_body_append(soup_server_message_get_response_body(message), SOUP_MEMORY_STATIC,
+                part.data(), part.size());
+        },
+        nullptr, nullptr);
+    ASSERT_TRUE(soup_server_listen_local(streaming, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr));
+    GSList* uris = soup_server_get_uris(streaming);
+    GCharPtr base(g_uri_to_string(static_cast<GUri*>(uris->data)));
+    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+    server.page("/", pageWithLink(std::string(base.get()) + "big.bin"));
+    setDefault(kHomepageKey, server.url("/"));
+    launch();
+    ASSERT_TRUE(waitForLoad(activeView(), server.url("/")));
+
+    click(*tab(0).widget());
+    ASSERT_TRUE(runUntil([&] {
+        return !downloads().entries().empty() && downloads().entries()[0]->state == Downloads::State::Running
+            && webkit_download_get_received_data_length(downloads().entries()[0]->download.get()) > 0;
+    }));
+    const auto& entry = *downloads().entries()[0];
+    EXPECT_TRUE(runUntil([&] { return entry.stateLabel->get_text() == "262.1 kB of 52.4 MB (0%)"; }))
+        << entry.stateLabel->get_text();
+    EXPECT_EQ(downloaded(), (std::vector<std::string> {"big.bin", "big.bin.wkdownload"}));
+    EXPECT_EQ(std::filesystem::file_size(Downloads::directory() + "/big.bin"), 0u);
+    EXPECT_EQ(downloads().running(), 1);
+
+    ASSERT_TRUE(entry.cancel->get_visible());
+    click(downloads().button());
+    click(*entry.cancel);
+    ASSERT_TRUE(waitForState(0, Downloads::State::Cancelled));
+    EXPECT_TRUE(runUntil([&] { return downloaded().empty(); }));
+    EXPECT_EQ(entry.stateLabel->get_text(), "Cancelled");
+    g_object_unref(streaming);
+}
