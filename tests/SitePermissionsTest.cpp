@@ -39,6 +39,54 @@ constexpr const char* kAskLocation =
     "  p => done('granted ' + p.coords.latitude), e => done('denied ' + e.code)));";
 constexpr const char* kAskNotifications = "window.answer = Notification.requestPermission();";
 
+// The desktop's notification service, as GIO talks to it on a GNOME-like desktop: the
+// title and body of every notification it is given.
+class NotificationService {
+public:
+    NotificationService()
+    {
+        static const char xml[] = "<node><interface name='org.gtk.Notifications'>"
+                                  "<method name='AddNotification'><arg type='s'/><arg type='s'/><arg type='a{sv}'/></method>"
+                                  "<method name='RemoveNotification'><arg type='s'/><arg type='s'/></method>"
+                                  "</interface></node>";
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        info_ = g_dbus_node_info_new_for_xml(xml, nullptr);
+        static const GDBusInterfaceVTable table = {
+            +[](GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant* parameters,
+                 GDBusMethodInvocation* invocation, gpointer data) {
+                if (g_str_equal(method, "AddNotification")) {
+                    g_autoptr(GVariant) fields = g_variant_get_child_value(parameters, 2);
+                    const char* title = "";
+                    const char* body = "";
+                    g_variant_lookup(fields, "title", "&s", &title);
+                    g_variant_lookup(fields, "body", "&s", &body);
+                    static_cast<NotificationService*>(data)->shown.push_back(std::string(title) + ": " + body);
+                }
+                g_dbus_method_invocation_return_value(invocation, nullptr);
+            },
+            nullptr, nullptr, {}};
+        g_dbus_connection_register_object(
+            bus_, "/org/gtk/Notifications", info_->interfaces[0], &table, this, nullptr, nullptr);
+        owner_ = g_bus_own_name_on_connection(bus_, "org.gtk.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
+            +[](GDBusConnection*, const char*, gpointer data) { *static_cast<bool*>(data) = true; }, nullptr, &owned_,
+            nullptr);
+        runUntil([&] { return owned_; }, 5000);
+    }
+    ~NotificationService()
+    {
+        g_bus_unown_name(owner_);
+        g_dbus_node_info_unref(info_);
+        g_object_unref(bus_);
+    }
+    std::vector<std::string> shown;
+
+private:
+    GDBusConnection* bus_;
+    GDBusNodeInfo* info_;
+    guint owner_ = 0;
+    bool owned_ = false;
+};
+
 } // namespace
 
 TEST_F(SitePermissionsTest, LocationAndNotificationsAskInABarAndTheAnswerHoldsForTheSite)
@@ -94,9 +142,11 @@ TEST_F(SitePermissionsTest, LocationAndNotificationsAskInABarAndTheAnswerHoldsFo
     EXPECT_EQ(browser().sitePermissions().answer("127.0.0.1", "geolocation"), std::nullopt);
 }
 
-// What the previous run was told is what the page sees from the start.
+// What the previous run was told is what the page sees from the start; the site's
+// notifications reach the desktop.
 TEST_F(SitePermissionsTest, RememberedAnswersReachThePageAfterARestart)
 {
+    NotificationService desktop;
     {
         auto database = std::make_shared<ProfileDatabase>(ProfileDatabase::defaultPath());
         SitePermissions permissions(database);
@@ -113,6 +163,8 @@ TEST_F(SitePermissionsTest, RememberedAnswersReachThePageAfterARestart)
     start(kAskNotifications);
     EXPECT_EQ(answer(), "\"granted\"");
     EXPECT_TRUE(tab(0).questions().empty());
+    evaluate(activeView(), "new Notification('Meeting', {body: 'in five minutes'}); 1");
+    EXPECT_TRUE(runUntil([&] { return desktop.shown == std::vector<std::string> {"Meeting: in five minutes"}; }));
 
     // The settings window lists them, each with a way to forget it.
     pressKey(GDK_KEY_comma, {GDK_KEY_Control_L});
