@@ -69,7 +69,7 @@ TEST_F(Settings, OneWindowOfRowsDrivesDefaultBrowserClearingHomepageBlockingAndL
     SettingsWindow& settings = *delegate().settingsWindow();
     EXPECT_EQ(std::tuple(settings.get_title().raw(), settings.get_width(), settings.get_height(),
                   settings.get_resizable(), settings.adBlockCheckbox().get_active()),
-        std::tuple("Quillmere Settings", 440, 662, false, true));
+        std::tuple("Quillmere Settings", 440, 700, false, true));
     const std::pair<Gtk::Widget*, Gdk::Rectangle> rows[] = {{&settings.updateButton(), {24, 92, 220, 30}},
         {&settings.updateStatus(), {24, 126, 390, 30}}, {&settings.makeDefaultButton(), {24, 171, 220, 30}},
         {&settings.adBlockCheckbox(), {24, 282, 390, 24}}, {&settings.filterListsStatus(), {24, 312, 232, 30}},
@@ -199,7 +199,7 @@ TEST_F(Settings, ADamagedFileIsKeptAsideAndTheBrowserRunsOnDefaults)
                 + " and defaults are in use"));
     EXPECT_EQ(std::tuple(settings.adBlockCheckbox().get_active(), settings.homepageField().get_text().raw(),
                   settings.get_height()),
-        std::tuple(true, "https://duckduckgo.com", 662))
+        std::tuple(true, "https://duckduckgo.com", 700))
         << "the notice fits under the last row";
     click(settings.adBlockCheckbox());
     EXPECT_TRUE(runUntil([&] { return readFile(defaultsPath()) == "[defaults]\nquillmereAdBlockEnabled=false\n"; }))

@@ -69,7 +69,11 @@ void AppDelegate::startup()
         if (controller_)
             controller_->toggleDevTools();
     });
-    application_->add_action("quit", [this] { application_->quit(); });
+    // Downloads still running are cancelled only when the user says so.
+    application_->add_action("quit", [this] {
+        if (!controller_ || controller_->confirmQuit([this] { application_->quit(); }))
+            application_->quit();
+    });
     application_->add_action("showHistory", [this] {
         if (controller_)
             controller_->showHistory();
@@ -145,6 +149,8 @@ void AppDelegate::applicationDidFinishLaunching()
     // log or picture-in-picture windows still belong to the application.
     window.signal_close_request().connect(
         [this] {
+            if (!controller_->confirmQuit([this] { application_->quit(); }))
+                return true;
             application_->quit();
             return false;
         },

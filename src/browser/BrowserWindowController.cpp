@@ -2,6 +2,7 @@
 
 #include "adblock/FilterListUpdater.h"
 #include "browser/AddressResolver.h"
+#include "browser/Downloads.h"
 #include "browser/FindBar.h"
 #include "devtools/DevToolsPanel.h"
 #include "history/AddressSuggestions.h"
@@ -10,10 +11,13 @@
 #include "pip/PiPController.h"
 #include "platform/Accessibility.h"
 #include "platform/Log.h"
+#include "permissions/SitePermissions.h"
 #include "platform/UserDefaults.h"
 
+#include <glibmm/main.h>
 #include <gtkmm/eventcontrollerkey.h>
 #include <gtkmm/gestureclick.h>
+#include <gtkmm/messagedialog.h>
 
 namespace quillmere {
 
@@ -70,13 +74,20 @@ BrowserWindowController::~BrowserWindowController()
     // Views may outlive their tabs for a moment (pending engine work); dropping the
     // tabs cuts their signals before the rest of the controller goes.
     tabs_.clear();
+    if (notificationSeedHandler_)
+        g_signal_handler_disconnect(webkit_web_context_get_default(), notificationSeedHandler_);
 }
 
 void BrowserWindowController::setupUI()
 {
     contentView_.add_css_class("content-view");
-    window_->set_child(contentView_);
+    windowOverlay_.set_child(contentView_);
+    setAccessibleName(windowOverlay_, "Browser");
+    window_->set_child(windowOverlay_);
+    buildFullscreenNotice();
     startHistory();
+    startPermissions();
+    startDownloads();
 
     tabBar_ = Gtk::make_managed<TabBar>();
     tabBar_->set_size_request(-1, tabBarHeight);
@@ -211,6 +222,8 @@ void BrowserWindowController::buildToolbar()
             self->zoom(0);
     });
     addressOverlay_.add_overlay(zoomButton_);
+    // The page's security state sits at the field's start, where other browsers show it.
+    buildSecurityIndicator();
     toolbar_.append(addressOverlay_);
     suggestions_ = std::make_unique<AddressSuggestions>(addressField_, history_);
     suggestions_->onOpen = [weakSelf](const std::string& uri) {
@@ -221,6 +234,8 @@ void BrowserWindowController::buildToolbar()
         if (auto self = weakSelf.lock())
             self->loadURL(searchURL(text));
     };
+
+    toolbar_.append(downloads_->button());
 
     blockedBadge_.add_css_class("blocked-badge");
     blockedBadge_.set_xalign(1.0);
@@ -311,8 +326,8 @@ bool BrowserWindowController::handleKey(guint keyval, Gdk::ModifierType state, b
     return true;
 }
 
-// Escape undoes the innermost thing first: the address suggestions, the find bar, then a
-// load in progress; otherwise the key goes on to the page.
+// Escape undoes the innermost thing first: the address suggestions, the find bar, a page
+// in full screen, then a load in progress; otherwise the key goes on to the page.
 bool BrowserWindowController::escape()
 {
     if (suggestions_->shown()) {
@@ -324,10 +339,45 @@ bool BrowserWindowController::escape()
         tab->findBar().close();
         return true;
     }
+    if (pageFullscreen_) {
+        leavePageFullscreen();
+        return true;
+    }
     if (WebKitWebView* view = webView(); view && webkit_web_view_is_loading(view)) {
         webkit_web_view_stop_loading(view);
         return true;
     }
+    return false;
+}
+
+void BrowserWindowController::startDownloads()
+{
+    downloads_ = std::make_unique<Downloads>([](WebKitWebView* view) { return Tab::fromView(view); });
+}
+
+bool BrowserWindowController::confirmQuit(std::function<void()> quit)
+{
+    const int running = downloads_->running();
+    if (running == 0)
+        return true;
+    auto* dialog = new Gtk::MessageDialog(*window_,
+        running == 1 ? "A download is still running" : std::to_string(running) + " downloads are still running",
+        false, Gtk::MessageType::QUESTION, Gtk::ButtonsType::NONE, true);
+    dialog->set_secondary_text("Quitting now cancels them.");
+    dialog->add_button("Keep Downloading", Gtk::ResponseType::CANCEL);
+    dialog->add_button("Cancel Downloads and Quit", Gtk::ResponseType::ACCEPT);
+    dialog->set_default_response(Gtk::ResponseType::CANCEL);
+    std::weak_ptr<BrowserWindowController> weakSelf = weak_from_this();
+    dialog->signal_response().connect([dialog, weakSelf, quit = std::move(quit)](int response) {
+        dialog->hide();
+        Glib::signal_idle().connect_once([dialog] { delete dialog; });
+        auto self = weakSelf.lock();
+        if (!self || response != Gtk::ResponseType::ACCEPT)
+            return;
+        self->downloads_->cancelAll();
+        quit();
+    });
+    dialog->present();
     return false;
 }
 

@@ -1,18 +1,27 @@
 #include "browser/Tab.h"
 
 #include "browser/FindBar.h"
+#include "browser/QuestionBar.h"
 #include "platform/Accessibility.h"
 #include "platform/Url.h"
 #include "platform/Uuid.h"
 
+#include <glibmm/main.h>
 #include <gtkmm/box.h>
 #include <gtkmm/widget.h>
+#include <sigc++/adaptors/track_obj.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace quillmere {
 
 namespace {
+
+// Downloads a page starts closer together than this are asked for.
+constexpr gint64 kDownloadBurstMicroseconds = 5 * G_USEC_PER_SEC;
+// Decisions remembered per tab, enough for a page's frames and redirects.
+constexpr std::size_t kRememberedDecisions = 64;
 
 GQuark tabQuark()
 {
@@ -35,6 +44,7 @@ Tab::~Tab()
 {
     // The engine may keep the view a moment longer; nothing of it reaches us after this.
     disconnect();
+    dropQuestions();
     if (auto* parent = dynamic_cast<Gtk::Box*>(bars_->get_parent()))
         parent->remove(*bars_);
 }
@@ -58,6 +68,92 @@ void Tab::setTitle(const std::string& title)
     title_ = title;
     if (widget_)
         setAccessibleName(*widget_, title_);
+}
+
+QuestionBar* Tab::ask(const std::string& text, std::function<void(std::optional<bool>)> answer)
+{
+    auto* bar = Gtk::make_managed<QuestionBar>(text);
+    bars_->prepend(*bar);
+    questions_.push_back({bar, std::move(answer)});
+    bar->onAnswer = [this, bar](bool allowed) {
+        auto found = std::find_if(questions_.begin(), questions_.end(), [bar](auto& q) { return q.bar == bar; });
+        if (found == questions_.end())
+            return;
+        auto answer = std::move(found->answer);
+        questions_.erase(found);
+        // The bar goes once its button's click is over.
+        bar->set_visible(false);
+        Glib::signal_idle().connect_once(
+            sigc::track_object([bars = bars_.get(), bar] { bars->remove(*bar); }, *bars_));
+        answer(allowed);
+    };
+    return bar;
+}
+
+void Tab::withdraw(const QuestionBar* bar)
+{
+    auto found = std::find_if(questions_.begin(), questions_.end(), [bar](auto& q) { return q.bar == bar; });
+    if (found == questions_.end())
+        return;
+    found->bar->onAnswer = nullptr;
+    bars_->remove(*found->bar);
+    questions_.erase(found);
+}
+
+std::vector<QuestionBar*> Tab::questions() const
+{
+    std::vector<QuestionBar*> bars;
+    for (const auto& question : questions_)
+        bars.push_back(question.bar);
+    return bars;
+}
+
+void Tab::dropQuestions()
+{
+    auto dropped = std::move(questions_);
+    questions_.clear();
+    for (auto& question : dropped) {
+        question.bar->onAnswer = nullptr;
+        bars_->remove(*question.bar);
+        question.answer(std::nullopt);
+    }
+}
+
+bool Tab::downloadNeedsAsking(const std::string& uri)
+{
+    auto gesture = gestureByURI_.find(uri);
+    auto mainFrame = mainFrameByURI_.find(uri);
+    const gint64 now = g_get_monotonic_time();
+    const bool burst = lastDownload_ != 0 && now - lastDownload_ < kDownloadBurstMicroseconds;
+    lastDownload_ = now;
+    return burst || gesture == gestureByURI_.end() || !gesture->second || mainFrame == mainFrameByURI_.end()
+        || !mainFrame->second;
+}
+
+void Tab::recordPolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type)
+{
+    if (gestureByURI_.size() > kRememberedDecisions)
+        gestureByURI_.clear();
+    if (mainFrameByURI_.size() > kRememberedDecisions)
+        mainFrameByURI_.clear();
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+        auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+        const bool main = webkit_response_policy_decision_is_main_frame_main_resource(response);
+        if (const char* uri = webkit_uri_request_get_uri(webkit_response_policy_decision_get_request(response)))
+            mainFrameByURI_[uri] = main;
+        if (const char* uri = webkit_uri_response_get_uri(webkit_response_policy_decision_get_response(response)))
+            mainFrameByURI_[uri] = main;
+        return;
+    }
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    if (const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action))) {
+        // A redirect keeps the gesture of the navigation it continues.
+        const bool gesture = webkit_navigation_action_is_user_gesture(action)
+            || (webkit_navigation_action_is_redirect(action) && !gestureByURI_.empty() && lastGesture_);
+        gestureByURI_[uri] = gesture;
+        lastGesture_ = gesture;
+    }
 }
 
 FindBar& Tab::findBar()
@@ -131,6 +227,30 @@ void Tab::connect()
         return TRUE;
     }));
     on("close", G_CALLBACK(+[](WebKitWebView*, Tab* tab) { tab->delegate_.tabWantsToClose(*tab); }));
+    on("permission-request", G_CALLBACK(+[](WebKitWebView*, WebKitPermissionRequest* request, Tab* tab) {
+        tab->delegate_.tabWantsPermission(*tab, request);
+        return TRUE;
+    }));
+    on("query-permission-state", G_CALLBACK(+[](WebKitWebView*, WebKitPermissionStateQuery* query, Tab* tab) {
+        return gboolean(tab->delegate_.tabQueriesPermission(*tab, query));
+    }));
+    on("show-notification", G_CALLBACK(+[](WebKitWebView*, WebKitNotification* notification, Tab* tab) {
+        tab->delegate_.tabShowsNotification(*tab, notification);
+        return TRUE;
+    }));
+    on("insecure-content-detected", G_CALLBACK(+[](WebKitWebView*, WebKitInsecureContentEvent, Tab* tab) {
+        tab->insecureContent_ = true;
+        tab->delegate_.tabSecurityDidChange(*tab);
+    }));
+    // The engine makes the window full screen itself; the window hides its controls.
+    on("enter-fullscreen", G_CALLBACK(+[](WebKitWebView*, Tab* tab) {
+        tab->delegate_.tabDidChangeFullscreen(*tab, true);
+        return FALSE;
+    }));
+    on("leave-fullscreen", G_CALLBACK(+[](WebKitWebView*, Tab* tab) {
+        tab->delegate_.tabDidChangeFullscreen(*tab, false);
+        return FALSE;
+    }));
     on("decide-policy",
         G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, Tab* tab) {
             return tab->decidePolicy(decision, type);
@@ -177,6 +297,11 @@ void Tab::loadChanged(WebKitLoadEvent event)
     } else if (event == WEBKIT_LOAD_COMMITTED) {
         committedURI_ = uri();
         untitledVisits_.clear();
+        // What the old page asked goes with it.
+        dropQuestions();
+        lastDownload_ = 0;
+        insecureContent_ = false;
+        delegate_.tabSecurityDidChange(*this);
         delegate_.tabDidCommitLoad(*this);
     } else if (event == WEBKIT_LOAD_FINISHED) {
         LoadOutcome outcome = LoadOutcome::Page;
@@ -198,6 +323,8 @@ void Tab::loadChanged(WebKitLoadEvent event)
 // one, as in other browsers.
 gboolean Tab::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type)
 {
+    // The engine's own decisions stand; downloads are matched against them later.
+    recordPolicy(decision, type);
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
         return FALSE;
     WebKitNavigationAction* action =

@@ -58,6 +58,8 @@ void BrowserWindowController::closeTab(int index)
 {
     if (index < 0 || index >= static_cast<int>(tabs_.size()))
         return;
+    if (index == activeTabIndex_)
+        endPageFullscreen();
     std::unique_ptr<Tab> closed = std::move(tabs_[index]);
     tabs_.erase(tabs_.begin() + index);
     rememberClosedTab(*closed);
@@ -76,6 +78,9 @@ void BrowserWindowController::switchToTab(int index)
 {
     if (index < 0 || index >= static_cast<int>(tabs_.size()))
         return;
+    // A page in full screen does not take another tab with it.
+    if (index != activeTabIndex_)
+        endPageFullscreen();
     for (const auto& tab : tabs_)
         if (Gtk::Widget* widget = tab->widget())
             widget->set_visible(false);
@@ -96,6 +101,7 @@ void BrowserWindowController::switchToTab(int index)
     window_->set_title(tab.title().empty() ? "Quillmere" : tab.title());
     showLoadProgress();
     showZoomLevel();
+    showSecurityState();
     refreshTabBar();
     saveSessionSoon();
 }

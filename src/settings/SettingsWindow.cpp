@@ -6,12 +6,16 @@
 #include "platform/Accessibility.h"
 #include "platform/GObjectPtr.h"
 #include "platform/Log.h"
+#include "permissions/SitePermissions.h"
 #include "platform/UserDefaults.h"
 #include "settings/DefaultBrowser.h"
 #include "settings/LogViewerWindow.h"
 #include "update/Updater.h"
 
+#include <glibmm/main.h>
 #include <gtkmm/separator.h>
+
+#include <map>
 
 namespace quillmere {
 
@@ -35,6 +39,7 @@ SettingsWindow::SettingsWindow(std::weak_ptr<BrowserWindowController> browserCon
     , clearHistoryBtn_("Clear History")
     , showLogsBtn_("Show Logs")
     , showHistoryBtn_("Show History")
+    , sitePermissionsList_(Gtk::Orientation::VERTICAL)
     , updateBase_(Updater::configuredBase())
 {
     set_title("Quillmere Settings");
@@ -227,6 +232,16 @@ void SettingsWindow::setup()
     addRow(logs, *windowsRow, kColumnWidth, 30, 9);
     showLogsBtn_.signal_clicked().connect(action(&SettingsWindow::showLogs));
     showHistoryBtn_.signal_clicked().connect(action(&SettingsWindow::showHistory));
+    sitePermissionsBtn_.set_label("Site Permissions");
+    setAccessibleName(sitePermissionsBtn_, "Site Permissions");
+    sitePermissionsBtn_.set_tooltip_text("What sites may do, as you answered them");
+    sitePermissionsList_.set_spacing(4);
+    sitePermissionsList_.set_margin_top(4);
+    sitePermissionsList_.set_margin_bottom(4);
+    sitePermissionsPopover_.set_child(sitePermissionsList_);
+    sitePermissionsBtn_.set_popover(sitePermissionsPopover_);
+    sitePermissionsPopover_.signal_show().connect(action(&SettingsWindow::showSitePermissions));
+    addRow(logs, sitePermissionsBtn_, 220, 30, 8);
     // Shown only when the settings file is in trouble; hidden, it takes no room.
     note(fileNotice_, true);
     fileNotice_.add_css_class("settings-warning");
@@ -242,6 +257,51 @@ void SettingsWindow::setup()
         {&updateBtn_, &makeDefaultBtn_, &updateListsBtn_, &saveBtn_, &clearDataBtn_, &clearHistoryBtn_, &showLogsBtn_,
             &showHistoryBtn_})
         button->add_css_class("settings-button");
+    sitePermissionsBtn_.add_css_class("settings-button");
+}
+
+void SettingsWindow::showSitePermissions()
+{
+    while (Gtk::Widget* row = sitePermissionsList_.get_first_child())
+        sitePermissionsList_.remove(*row);
+    auto controller = browserController_.lock();
+    const auto entries = controller ? controller->sitePermissions().entries() : std::vector<SitePermissions::Entry> {};
+    if (entries.empty()) {
+        auto* none = Gtk::make_managed<Gtk::Label>("No site has asked for anything yet");
+        note(*none, false);
+        sitePermissionsList_.append(*none);
+        return;
+    }
+    const std::map<std::string, std::string> kinds = {{"notifications", "Notifications"},
+        {"geolocation", "Location"}, {"camera", "Camera"}, {"microphone", "Microphone"},
+        {"screen", "Screen sharing"}, {"pointer-lock", "Hiding the pointer"}, {"clipboard", "Reading the clipboard"}};
+    std::weak_ptr<SettingsWindow> weakSelf = weak_from_this();
+    for (const auto& entry : entries) {
+        auto* row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL);
+        row->set_spacing(12);
+        auto found = kinds.find(entry.kind);
+        auto* label = Gtk::make_managed<Gtk::Label>(entry.host + " — "
+            + (found == kinds.end() ? entry.kind : found->second) + ": " + (entry.allowed ? "Allowed" : "Denied"));
+        label->set_xalign(0);
+        label->set_hexpand(true);
+        auto* forget = Gtk::make_managed<Gtk::Button>("Forget");
+        setAccessibleName(*forget, "Forget " + label->get_text());
+        forget->signal_clicked().connect([weakSelf, host = entry.host, kind = entry.kind] {
+            auto self = weakSelf.lock();
+            auto controller = self ? self->browserController_.lock() : nullptr;
+            if (!controller)
+                return;
+            controller->sitePermissions().forget(host, kind);
+            // The list changes once the click is over.
+            Glib::signal_idle().connect_once([weakSelf] {
+                if (auto self = weakSelf.lock())
+                    self->showSitePermissions();
+            });
+        });
+        row->append(*label);
+        row->append(*forget);
+        sitePermissionsList_.append(*row);
+    }
 }
 
 void SettingsWindow::showFileState()

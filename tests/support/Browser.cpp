@@ -1,5 +1,6 @@
 #include "support/Browser.h"
 
+#include "browser/QuestionBar.h"
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
 #include "support/Input.h"
@@ -96,6 +97,17 @@ bool BrowserTest::waitForLoad(WebKitWebView* view, const std::string& uri, int t
             return current && uri == current && !webkit_web_view_is_loading(view);
         },
         timeoutMs);
+}
+
+QuestionBar* BrowserTest::waitForQuestion(int tabIndex)
+{
+    QuestionBar* bar = nullptr;
+    runUntil([&] {
+        auto questions = tab(tabIndex).questions();
+        bar = questions.empty() ? nullptr : questions.front();
+        return bar && bar->get_mapped();
+    });
+    return bar;
 }
 
 bool BrowserTest::waitForTitle(int tabIndex, const std::string& title, int timeoutMs)

@@ -41,6 +41,9 @@ protected:
     // Waits until the given tab's title is `title`.
     bool waitForTitle(int tabIndex, const std::string& title, int timeoutMs = 15000);
 
+    // Waits until the tab shows a question bar; answers the oldest, or null.
+    QuestionBar* waitForQuestion(int tabIndex = 0);
+
     // Runs `script` in the view's main frame and answers its value as JSON text, or
     // "ERROR: ..." when it threw.
     std::string evaluate(WebKitWebView* view, const std::string& script, int timeoutMs = 10000);

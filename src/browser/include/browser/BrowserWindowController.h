@@ -18,7 +18,9 @@
 #include <gtkmm/button.h>
 #include <gtkmm/entry.h>
 #include <gtkmm/label.h>
+#include <gtkmm/menubutton.h>
 #include <gtkmm/overlay.h>
+#include <gtkmm/popover.h>
 
 #include <array>
 #include <functional>
@@ -32,6 +34,8 @@ namespace quillmere {
 class AddressSuggestions;
 class BlockCounter;
 class DevToolsPanel;
+class Downloads;
+class SitePermissions;
 class HistoryStore;
 class HistoryWindow;
 class PiPController;
@@ -118,6 +122,29 @@ public:
     // Shown at the end of the address field while the page is zoomed; a click resets.
     Gtk::Button& zoomButton() { return zoomButton_; }
 
+    // Downloads, with their toolbar button (Downloads.cpp).
+    Downloads& downloads() { return *downloads_; }
+    // Quitting with downloads running asks first: answers true when the program may end
+    // now; otherwise `quit` runs once the user chose to cancel them.
+    bool confirmQuit(std::function<void()> quit);
+
+    // The answers given to sites' permission requests (PermissionRequests.cpp).
+    SitePermissions& sitePermissions() { return *sitePermissions_; }
+
+    // The page's security state at the start of the address field (PageState.cpp):
+    // a padlock, "Not secure", or nothing for the program's own and local pages.
+    enum class SecurityState { None, Secure, NotSecure };
+    SecurityState securityState() const { return securityState_; }
+    Gtk::MenuButton& securityButton() { return securityButton_; }
+    Gtk::Label& securityLabel() { return securityLabel_; }
+    // What a click on it shows.
+    std::string securityDetails() const;
+
+    // An element of the page fills the screen: the window's controls are hidden.
+    bool pageFullscreen() const { return pageFullscreen_; }
+    Gtk::Label& fullscreenNotice() { return fullscreenNotice_; }
+    void leavePageFullscreen();
+
     // Page zoom, per site: +1 a step in, -1 a step out, 0 back to 100%.
     void zoom(int direction);
 
@@ -179,6 +206,17 @@ private:
     void startZoom();
     void applyZoom(Tab& tab);
     void showZoomLevel();
+    // Downloads, permissions, the security state and page full screen.
+    void startDownloads();
+    void startPermissions();
+    void seedNotificationPermissions();
+    void buildSecurityIndicator();
+    void showSecurityState();
+    void buildFullscreenNotice();
+    // Hides the window's controls around a full-screen page, or brings them back.
+    void showChrome(bool shown);
+    // Leaves page full screen without the page: its tab goes away or out of sight.
+    void endPageFullscreen();
     void receiveScriptMessage(const char* channel, const ScriptSender& sender, JSCValue* body);
 
     Tab* activeTab() const;
@@ -211,6 +249,11 @@ private:
     WebKitWebView* tabWantsNewTab(Tab& opener) override;
     void tabWantsToClose(Tab& tab) override;
     void tabWantsBackgroundTab(Tab& opener, const std::string& uri) override;
+    void tabWantsPermission(Tab& tab, WebKitPermissionRequest* request) override;
+    bool tabQueriesPermission(Tab& tab, WebKitPermissionStateQuery* query) override;
+    void tabShowsNotification(Tab& tab, WebKitNotification* notification) override;
+    void tabSecurityDidChange(Tab& tab) override;
+    void tabDidChangeFullscreen(Tab& tab, bool fullscreen) override;
 
     Glib::RefPtr<Gtk::Application> application_;
     std::unique_ptr<Gtk::ApplicationWindow> window_;
@@ -227,6 +270,19 @@ private:
     Gtk::Overlay addressOverlay_;
     Gtk::Entry addressField_;
     Gtk::Button zoomButton_;
+    Gtk::MenuButton securityButton_;
+    Gtk::Label securityLabel_; // in the button, which would show an arrow beside a label of its own
+    Gtk::Popover securityPopover_;
+    Gtk::Label securityDetails_;
+    SecurityState securityState_ = SecurityState::None;
+    Gtk::Overlay windowOverlay_; // the content view, and the full-screen notice over it
+    Gtk::Label fullscreenNotice_;
+    sigc::connection noticeTimeout_;
+    bool pageFullscreen_ = false;
+    std::vector<std::pair<Gtk::Widget*, bool>> hiddenForFullscreen_; // and whether each was shown
+    std::unique_ptr<Downloads> downloads_;
+    std::unique_ptr<SitePermissions> sitePermissions_;
+    gulong notificationSeedHandler_ = 0;
     std::string shownAddress_; // what the program last put in the field
     Gtk::Label blockedBadge_;
     // Shows the active tab's bars, right under the toolbar.

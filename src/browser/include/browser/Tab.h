@@ -9,6 +9,8 @@
 #include <webkit/webkit.h>
 
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -23,6 +25,7 @@ class Widget;
 namespace quillmere {
 
 class FindBar;
+class QuestionBar;
 class Tab;
 
 // How a finished load ended, as far as the window cares.
@@ -52,6 +55,15 @@ public:
     virtual void tabWantsToClose(Tab& tab) = 0;
     // The user opened a link in a new tab (a middle click, or a click with Control).
     virtual void tabWantsBackgroundTab(Tab& opener, const std::string& uri) = 0;
+    // The page asks for a permission; the window answers it now or later.
+    virtual void tabWantsPermission(Tab& tab, WebKitPermissionRequest* request) = 0;
+    // The page asks what a permission's state is; answers whether the window answered.
+    virtual bool tabQueriesPermission(Tab& tab, WebKitPermissionStateQuery* query) = 0;
+    virtual void tabShowsNotification(Tab& tab, WebKitNotification* notification) = 0;
+    // Whether the page's connection may have changed (a commit, insecure content).
+    virtual void tabSecurityDidChange(Tab& tab) = 0;
+    // An element of the page goes full screen, or comes back.
+    virtual void tabDidChangeFullscreen(Tab& tab, bool fullscreen) = 0;
 
 protected:
     ~TabDelegate() = default;
@@ -112,6 +124,23 @@ public:
     // window shows the active tab's and keeps the others' state as it is.
     Gtk::Box& bars() { return *bars_; }
 
+    // Asks the user a question in a bar of the tab's own ("<host> wants to …", Allow,
+    // Deny); `answer` runs once: with the user's answer, or with none when the tab goes
+    // or its page changes first.
+    QuestionBar* ask(const std::string& text, std::function<void(std::optional<bool>)> answer);
+    // Takes back a question that no longer needs an answer; its answer never runs.
+    void withdraw(const QuestionBar* bar);
+    // The questions waiting for an answer, oldest first.
+    std::vector<QuestionBar*> questions() const;
+
+    // Whether a download of `uri` that this tab's page started must be asked for first:
+    // one without a user's gesture, from a frame inside the page, or following another
+    // within a few seconds. Counts the download as started.
+    bool downloadNeedsAsking(const std::string& uri);
+
+    // Whether the page loaded content over plain http into an https page.
+    bool insecureContent() const { return insecureContent_; }
+
     // The find bar in this tab's bars, made on first use.
     FindBar& findBar();
     bool hasFindBar() const { return findBar_ != nullptr; }
@@ -140,6 +169,8 @@ private:
     void setTitle(const std::string& title);
     void uriChanged();
     void faviconChanged();
+    void recordPolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
+    void dropQuestions();
 
     TabDelegate& delegate_;
     const std::string id_;
@@ -157,6 +188,18 @@ private:
     GObjectPtr<GdkTexture> icon_;
     std::string committedURI_;
     std::vector<std::string> untitledVisits_;
+    struct Question {
+        QuestionBar* bar; // in bars_
+        std::function<void(std::optional<bool>)> answer;
+    };
+    std::list<Question> questions_;
+    // The latest policy decisions by address: whether a user's gesture started the
+    // navigation, and whether the response is the main frame's page.
+    std::map<std::string, bool> gestureByURI_;
+    std::map<std::string, bool> mainFrameByURI_;
+    bool lastGesture_ = false;
+    gint64 lastDownload_ = 0; // monotonic µs, of the current page
+    bool insecureContent_ = false;
     bool internalPageNext_ = false;
     bool showingInternalPage_ = false;
 

@@ -13,6 +13,8 @@
 #include <gtkmm/dropdown.h>
 #include <gtkmm/entry.h>
 #include <gtkmm/label.h>
+#include <gtkmm/menubutton.h>
+#include <gtkmm/popover.h>
 #include <gtkmm/window.h>
 
 #include <memory>
@@ -26,7 +28,7 @@ class LogViewerWindow;
 class SettingsWindow : public Gtk::Window, public std::enable_shared_from_this<SettingsWindow> {
 public:
     static constexpr int kWidth = 440;
-    static constexpr int kHeight = 662;
+    static constexpr int kHeight = 700;
 
     static std::shared_ptr<SettingsWindow> create(std::weak_ptr<BrowserWindowController> browserController);
     ~SettingsWindow() override;
@@ -48,6 +50,10 @@ public:
     Gtk::Button& clearHistoryButton() { return clearHistoryBtn_; }
     Gtk::Button& showHistoryButton() { return showHistoryBtn_; }
     Gtk::Label& fileNotice() { return fileNotice_; }
+    // The answers given to sites' permission requests, each with a way to forget it.
+    Gtk::MenuButton& sitePermissionsButton() { return sitePermissionsBtn_; }
+    Gtk::Box& sitePermissionsList() { return sitePermissionsList_; }
+    void showSitePermissions();
     LogViewerWindow* logViewer() const { return logViewer_.get(); }
     Gtk::Box& content() { return content_; }
 
@@ -95,6 +101,9 @@ private:
     Gtk::Button showLogsBtn_;
     Gtk::Button showHistoryBtn_;
     Gtk::Label fileNotice_;
+    Gtk::MenuButton sitePermissionsBtn_;
+    Gtk::Popover sitePermissionsPopover_;
+    Gtk::Box sitePermissionsList_;
     bool updateFound_ = false; // the button installs from then on
     std::string updateBase_;
 };
